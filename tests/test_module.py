@@ -1,0 +1,74 @@
+import collections
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from kestravel import _palvine
+
+DOCS = {
+    "replace_constants": "Replace the tuple bearing the code constants.",
+    "get_stack": "Get the stack of a frame.",
+    "replace_in_tuple": "Replace an item in a tuple.",
+    "propagate_trace": "Propagate the current trace function to all threads.",
+}
+STANDARD_MODULE_ATTRIBUTES = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
+
+
+def test_module_has_no_doc_and_exactly_the_functions():
+    assert _palvine.__doc__ is None
+    assert set(vars(_palvine)) - STANDARD_MODULE_ATTRIBUTES == set(DOCS)
+
+
+@pytest.mark.parametrize("name", DOCS)
+def test_function_doc(name):
+    assert getattr(_palvine, name).__doc__ == DOCS[name]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: _palvine.get_stack(),
+        lambda: _palvine.replace_constants(compile("1", "<s>", "eval")),
+        lambda: _palvine.replace_in_tuple((1,), 1),
+        lambda: _palvine.propagate_trace(None),
+        lambda: _palvine.get_stack(frame=sys._getframe()),
+        lambda: _palvine.replace_in_tuple((1,), item=1, replacement=2),
+    ],
+    ids=["get_stack-none", "replace_constants-one", "replace_in_tuple-two", "propagate_trace-arg", "kw", "kw3"],
+)
+def test_argument_errors(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_other_interpreter_versions_get_a_clear_import_error(monkeypatch):
+    monkeypatch.delitem(sys.modules, "kestravel")
+    version = collections.namedtuple("version_info", "major minor micro releaselevel serial")
+    monkeypatch.setattr(sys, "version_info", version(3, 12, 0, "final", 0))
+    with pytest.raises(ImportError, match=r"CPython 3\.11.*cpython 3\.12\.0"):
+        import kestravel  # noqa: F401
+
+
+def _elf_tool(name):
+    path = shutil.which(name)
+    if path is None:
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+def _elf(tool, *args):
+    return subprocess.run([_elf_tool(tool), *args, _palvine.__file__], capture_output=True, text=True, check=True).stdout
+
+
+def test_shared_object_needs_only_libc():
+    needed = [line.split("[")[1].rstrip("]") for line in _elf("readelf", "-d").splitlines() if "(NEEDED)" in line]
+    assert needed == ["libc.so.6"]
+
+
+def test_shared_object_exports_only_init():
+    exported = {line.split()[-1] for line in _elf("nm", "-D", "--defined-only").splitlines() if line.strip()}
+    assert exported == {"PyInit__palvine"}
+
+

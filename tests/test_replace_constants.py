@@ -1,0 +1,186 @@
+import gc
+import sys
+import threading
+import weakref
+
+import pytest
+
+from kestravel._palvine import replace_constants
+
+
+class Marker:
+    """A constant that can be weakly referenced, to see when its tuple dies."""
+
+
+def fresh_copy(function):
+    """A function with its own copy of function's code, so tests do not share constants."""
+    copy = type(function)(function.__code__.replace(), globals())
+    copy.__wrapped__ = function
+    return copy
+
+
+def returns_x():
+    return "x"
+
+
+def make_function():
+    return fresh_copy(returns_x)
+
+
+def test_function_runs_with_new_constants_and_code_keeps_identity():
+    f = make_function()
+    code = f.__code__
+    old = code.co_consts
+    new = tuple("y" if c == "x" else c for c in old)
+    old_refs, new_refs = sys.getrefcount(old), sys.getrefcount(new)
+    assert replace_constants(code, new) is None
+    assert f.__code__ is code and code.co_consts is new
+    assert f() == "y"
+    assert sys.getrefcount(new) == new_refs + 1
+    assert sys.getrefcount(old) == old_refs - 1
+
+
+def test_current_tuple_changes_nothing():
+    code = make_function().__code__
+    consts = code.co_consts
+    refs = sys.getrefcount(consts)
+    replace_constants(code, consts)
+    assert code.co_consts is consts
+    assert sys.getrefcount(consts) == refs
+
+
+def test_empty_tuples():
+    code = compile("pass", "<s>", "exec").replace(co_consts=())
+    replace_constants(code, ())
+    assert code.co_consts == ()
+
+
+def test_tuple_subtype_is_installed_as_it_is():
+    class Consts(tuple):
+        pass
+
+    code = make_function().__code__
+    new = Consts(code.co_consts)
+    replace_constants(code, new)
+    assert code.co_consts is new
+
+
+@pytest.mark.parametrize("delta", [-1, 1])
+def test_length_mismatch_changes_nothing(delta):
+    code = make_function().__code__
+    old = code.co_consts
+    new = old[:-1] if delta < 0 else old + (None,)
+    old_refs, new_refs = sys.getrefcount(old), sys.getrefcount(new)
+    with pytest.raises(ValueError, match="^Constants tuple size mismatch$"):
+        replace_constants(code, new)
+    assert code.co_consts is old
+    assert (sys.getrefcount(old), sys.getrefcount(new)) == (old_refs, new_refs)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        lambda f: (f.__code__, list(f.__code__.co_consts)),
+        lambda f: (f, f.__code__.co_consts),
+        lambda f: (f.__code__,),
+        lambda f: (f.__code__, f.__code__.co_consts, None),
+    ],
+    ids=["list-consts", "function-code", "one-arg", "three-args"],
+)
+def test_argument_errors_change_nothing(args):
+    f = make_function()
+    old = f.__code__.co_consts
+    with pytest.raises(TypeError):
+        replace_constants(*args(f))
+    assert f.__code__.co_consts is old and f() == "x"
+
+
+def swap_own_constants(code, new):
+    replace_constants(code, new)
+    return "x"
+
+
+def with_x_as(function, value):
+    """function's current constants with the slot that held "x" originally set to value."""
+    consts = list(function.__code__.co_consts)
+    consts[function.__wrapped__.__code__.co_consts.index("x")] = value
+    return tuple(consts)
+
+
+def self_swapper():
+    return fresh_copy(swap_own_constants)
+
+
+def test_running_frame_keeps_its_constants_until_a_later_call_finds_none():
+    f = self_swapper()
+    marker = Marker()
+    replace_constants(f.__code__, with_x_as(f, marker))
+    dead = weakref.ref(marker)
+    # The frame swaps its own constants, then loads one from the tuple it cached.
+    assert f(f.__code__, with_x_as(f, "y")) is marker
+    del marker
+    gc.collect()
+    assert dead() is not None, "the tuple a running frame used was released"
+    replace_constants(f.__code__, with_x_as(f, "z"))
+    assert dead() is None
+    assert f(f.__code__, f.__code__.co_consts) == "z"
+
+
+def test_retired_constants_die_with_the_code_object():
+    f = self_swapper()
+    marker = Marker()
+    replace_constants(f.__code__, with_x_as(f, marker))
+    dead = weakref.ref(marker)
+    f(f.__code__, with_x_as(f, "y"))
+    del marker, f
+    gc.collect()
+    assert dead() is None
+
+
+def blocks_in_c_then_loads(started, lock):
+    started.set()
+    lock.acquire()  # a C call: the frame does not reload its constants after it
+    return "x"
+
+
+def test_frame_running_in_another_thread_keeps_its_constants():
+    f = fresh_copy(blocks_in_c_then_loads)
+    marker = Marker()
+    replace_constants(f.__code__, with_x_as(f, marker))
+    dead = weakref.ref(marker)
+    del marker
+    started, lock, result = threading.Event(), threading.Lock(), []
+    lock.acquire()
+    worker = threading.Thread(target=lambda: result.append(f(started, lock)))
+    worker.start()
+    started.wait()
+    replace_constants(f.__code__, with_x_as(f, "y"))
+    gc.collect()
+    assert dead() is not None
+    lock.release()
+    worker.join()
+    assert result == [dead()]
+
+
+def test_self_swapping_function_under_debug_allocator(python):
+    # Without the retired tuples this reads freed memory, which the debug
+    # allocator fills with a pattern: wrong strings or a crash.
+    out = python(
+        """
+        from kestravel._palvine import replace_constants
+
+        def swap(code, new):
+            replace_constants(code, new)
+            return "a", "b", "c"
+
+        code = swap.__code__
+        for i in range(2000):
+            expected = code.co_consts[-1]
+            fresh = tuple(f"{c[0]}{i}" if isinstance(c, str) else c for c in code.co_consts)
+            fresh = fresh[:-1] + (tuple(f"{s[0]}{i}" for s in code.co_consts[-1]),)
+            assert swap(code, fresh) == expected, (i, swap(code, code.co_consts), expected)
+        print("done")
+        """,
+        env={"PYTHONMALLOC": "debug"},
+    )
+    assert out.strip() == "done"
