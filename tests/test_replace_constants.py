@@ -153,32 +153,34 @@ def test_frame_running_in_another_thread_keeps_its_constants():
     lock.acquire()
     worker = threading.Thread(target=lambda: result.append(f(started, lock)))
     worker.start()
-    started.wait()
+    assert started.wait(timeout=60)
     replace_constants(f.__code__, with_x_as(f, "y"))
     gc.collect()
     assert dead() is not None
     lock.release()
-    worker.join()
+    worker.join(timeout=60)
     assert result == [dead()]
 
 
 def test_self_swapping_function_under_debug_allocator(python):
-    # Without the retired tuples this reads freed memory, which the debug
-    # allocator fills with a pattern: wrong strings or a crash.
+    # Each swap drops the last reference to the string the frame then loads;
+    # were it released, the debug allocator would have poisoned it.
     out = python(
         """
         from kestravel._palvine import replace_constants
 
         def swap(code, new):
             replace_constants(code, new)
-            return "a", "b", "c"
+            return "a"
 
         code = swap.__code__
+        index = code.co_consts.index("a")
         for i in range(2000):
-            expected = code.co_consts[-1]
-            fresh = tuple(f"{c[0]}{i}" if isinstance(c, str) else c for c in code.co_consts)
-            fresh = fresh[:-1] + (tuple(f"{s[0]}{i}" for s in code.co_consts[-1]),)
-            assert swap(code, fresh) == expected, (i, swap(code, code.co_consts), expected)
+            expected = code.co_consts[index].encode()
+            fresh = list(code.co_consts)
+            fresh[index] = "".join(["a", str(i)])
+            got = swap(code, tuple(fresh))
+            assert got.encode() == expected, (i, got, expected)
         print("done")
         """,
         env={"PYTHONMALLOC": "debug"},
