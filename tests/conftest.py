@@ -1,9 +1,64 @@
+import gc
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# Runs of each test under --refleaks: the first WARMUP settle caches, and a
+# leak is a growth in every one of the RUNS after them, as CPython's -R has it.
+WARMUP, RUNS = 3, 3
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--refleaks",
+        action="store_true",
+        help="run each test repeatedly and fail it when the interpreter's total reference count "
+        "or allocated blocks keep growing (needs a debug interpreter)",
+    )
+
+
+def pytest_configure(config):
+    if config.getoption("--refleaks") and not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("--refleaks needs a debug build of CPython (sys.gettotalrefcount)")
+    config.addinivalue_line("markers", "no_refleaks(reason): run once even under --refleaks")
+
+
+def pytest_sessionstart(session):
+    # The check rigs name the build they mean to test; make sure it is the one loaded.
+    expected = os.environ.get("KESTRAVEL_EXPECT_MODULE")
+    if expected:
+        from kestravel import _palvine
+
+        loaded = os.path.realpath(_palvine.__file__)
+        if loaded != os.path.realpath(expected):
+            raise pytest.UsageError(f"loaded {loaded}, but this run is for {expected}")
+
+
+def _interpreter_totals():
+    gc.collect()
+    sys._clear_type_cache()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if not pyfuncitem.config.getoption("--refleaks") or pyfuncitem.get_closest_marker("no_refleaks"):
+        return None
+    function = pyfuncitem.obj
+    kwargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    growth = []
+    for _ in range(WARMUP + RUNS):
+        refs, blocks = _interpreter_totals()
+        function(**kwargs)
+        after_refs, after_blocks = _interpreter_totals()
+        growth.append((after_refs - refs, after_blocks - blocks))
+    measured = growth[WARMUP:]
+    if all(refs > 0 for refs, _ in measured) or all(blocks > 0 for _, blocks in measured):
+        pytest.fail(f"leaks: (references, blocks) grew by {measured} in the runs after the warm-up")
+    return True
 
 
 def run_python(source, *, env=None, timeout=120):

@@ -133,10 +133,16 @@ int retire_constants(PyInterpreterState *interp, PyCodeObject *code, PyObject *c
 PyObject *take_retired_list(PyInterpreterState *interp, PyCodeObject *code)
 {
     Py_ssize_t index = find_retired_index(interp);
-    PyObject *retired = retired_list(code, index);
+    PyObject *retired = Py_XNewRef(retired_list(code, index));
+    if (retired == nullptr) {
+        return nullptr;
+    }
+    // Clearing the slot drops the code object's reference through
+    // release_retired_constants; ours keeps the list until the caller is done.
     // The slot exists, so clearing it allocates nothing and cannot fail.
-    if (retired != nullptr && _PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, nullptr) < 0) {
+    if (_PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, nullptr) < 0) {
         PyErr_Clear();
+        Py_DECREF(retired);
         return nullptr;
     }
     return retired;
