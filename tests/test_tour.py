@@ -1,0 +1,19 @@
+import subprocess
+import sys
+
+import kestravel.__main__ as tour
+
+
+def test_tour_runs_every_operation():
+    proc = subprocess.run([sys.executable, "-m", "kestravel"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    for name in ("replace_constants", "get_stack", "replace_in_tuple", "propagate_trace"):
+        assert f"{name}:" in proc.stdout
+    assert "FAILED" not in proc.stdout
+
+
+def test_tour_reports_an_operation_that_did_not_work(monkeypatch, capsys):
+    monkeypatch.setattr(tour, "replace_in_tuple", lambda *args: None)
+    assert tour.main() == 1
+    out = capsys.readouterr().out
+    assert "FAILED: the tuple was not changed in place" in out and "1 operation(s) failed" in out
