@@ -270,35 +270,52 @@ struct ThreadTrace {
     PyObject *previous_object; // set once the trace is swapped
 };
 
-// The threads of the interpreter other than the caller, newest first, as the
-// list keeps them. Returns the count, or -1 with MemoryError set.
-Py_ssize_t list_other_threads(PyInterpreterState *interp, PyThreadState *caller, ThreadTrace **threads)
+Py_ssize_t count_other_threads(PyInterpreterState *interp, PyThreadState *caller)
 {
-    lock_thread_list();
     Py_ssize_t count = 0;
+    lock_thread_list();
     for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr;
          ts = PyThreadState_Next(ts)) {
         count += ts != caller;
     }
-    // Raw memory needs no GIL and runs no Python code, so the list cannot
-    // change between counting and filling.
-    auto *listed = static_cast<ThreadTrace *>(PyMem_RawCalloc(count > 0 ? count : 1, sizeof(ThreadTrace)));
-    if (listed != nullptr) {
-        Py_ssize_t i = 0;
-        for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr;
+    unlock_thread_list();
+    return count;
+}
+
+// The threads of the interpreter other than the caller, newest first, as the
+// list keeps them. Returns the count, or -1 with MemoryError set.
+Py_ssize_t list_other_threads(PyInterpreterState *interp, PyThreadState *caller, ThreadTrace **threads)
+{
+    // Memory is never allocated under the list lock: an allocator hook (such
+    // as tracemalloc's) may need a thread state, and so the lock. A thread
+    // started meanwhile by a thread that holds no GIL makes it count again.
+    for (;;) {
+        Py_ssize_t capacity = count_other_threads(interp, caller);
+        auto *listed =
+            static_cast<ThreadTrace *>(PyMem_Calloc(capacity > 0 ? capacity : 1, sizeof(ThreadTrace)));
+        if (listed == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        Py_ssize_t count = 0;
+        bool fits = true;
+        lock_thread_list();
+        for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr && fits;
              ts = PyThreadState_Next(ts)) {
             if (ts != caller) {
-                listed[i++] = ThreadTrace{ts, ts->id, nullptr};
+                fits = count < capacity;
+                if (fits) {
+                    listed[count++] = ThreadTrace{ts, ts->id, nullptr};
+                }
             }
         }
+        unlock_thread_list();
+        if (fits) {
+            *threads = listed;
+            return count;
+        }
+        PyMem_Free(listed);
     }
-    unlock_thread_list();
-    if (listed == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    *threads = listed;
-    return count;
 }
 
 // The field updates of _PyEval_SetTrace without its audit event and without
@@ -360,7 +377,7 @@ PyObject *propagate_trace(PyObject *, PyObject *)
     for (Py_ssize_t i = 0; i < permitted; i++) {
         Py_XDECREF(threads[i].previous_object);
     }
-    PyMem_RawFree(threads);
+    PyMem_Free(threads);
     Py_XDECREF(argument);
     if (refused) {
         PyErr_SetString(PyExc_RuntimeError, "Failed to set trace function");
