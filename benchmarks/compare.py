@@ -140,9 +140,9 @@ def measure_replace_in_tuple(repeat):
                 replace_in_tuple=replace_in_tuple, t=(), missing=missing, replacement=replacement)
     for size in (8, 1024):
         t = tuple(range(size))
-        ours = best("replace_in_tuple(t, missing, replacement)", 200_000 // size * 8 or 1000, repeat,
+        ours = best("replace_in_tuple(t, missing, replacement)", max(1_000, 1_600_000 // size), repeat,
                     replace_in_tuple=replace_in_tuple, t=t, missing=missing, replacement=replacement)
-        theirs = best("tuple(replacement if v is missing else v for v in t)", 20_000 // size * 8 or 200, repeat,
+        theirs = best("tuple(replacement if v is missing else v for v in t)", max(100, 160_000 // size), repeat,
                       t=t, missing=missing, replacement=replacement)
         rows.append((f"replace_in_tuple, {size} items", "rebuilding the tuple", ours, theirs))
         rows.append((f"  per slot above the call ({size})", "", (ours - call) / size, None))

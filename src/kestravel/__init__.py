@@ -11,5 +11,3 @@ if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11):
         f"module reads; this is {sys.implementation.name} "
         f"{sys.version_info.major}.{sys.version_info.minor}.{sys.version_info.micro}"
     )
-
-__version__ = "0.1.0"

@@ -4,6 +4,7 @@ Run:  python -m kestravel
 Exits 0 when every operation did what the tour shows, 1 otherwise.
 """
 
+import dis
 import sys
 import threading
 
@@ -39,7 +40,7 @@ def tour_get_stack():
     def tracer(frame, event, arg):
         if frame.f_code is add.__code__:
             frame.f_trace_opcodes = True
-            if event == "opcode" and frame.f_code.co_code[frame.f_lasti] == _BINARY_OP:
+            if event == "opcode" and frame.f_code.co_code[frame.f_lasti] == dis.opmap["BINARY_OP"]:
                 seen.append(get_stack(frame))
         return tracer
 
@@ -90,8 +91,6 @@ def tour_propagate_trace():
           "workers now trace with it")
     check(seen == [tracer] * 3, "the workers did not receive the trace function")
 
-
-_BINARY_OP = __import__("dis").opmap["BINARY_OP"]
 
 STEPS = [
     ("replace_constants: swap a code object's constants in place", tour_replace_constants),

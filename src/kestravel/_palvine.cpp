@@ -66,7 +66,7 @@ Py_ssize_t find_retired_index(PyInterpreterState *interp)
 PyObject *retired_list(PyCodeObject *code, Py_ssize_t index)
 {
     void *retired = nullptr;
-    if (index < 0 || code->co_extra == nullptr) {
+    if (index < 0) {
         return nullptr;
     }
     if (_PyCode_GetExtra(reinterpret_cast<PyObject *>(code), index, &retired) < 0) {
