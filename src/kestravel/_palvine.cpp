@@ -1,5 +1,17 @@
 // Native core of kestravel: operations on CPython 3.11 internals that Python
 // code cannot perform.
+//
+// C++ for one thing only: small owners (Ref, PyMemBuffer) release what a
+// function holds on every path out of it. Exceptions, RTTI and the C++ runtime
+// are switched off, so the shared object needs nothing but libc, like a C
+// extension.
+//
+// Rule of every function here: allocating, raising an audit event or
+// releasing a reference may run Python code (a collection's finalizers, a
+// __del__, a hook), which may call back into this module on the same objects,
+// let the GIL go and let other threads end. State is read and changed only in
+// stretches that run no Python code; whatever is relied on across such a point
+// is held by a reference of our own, and every release comes last.
 
 #define PY_SSIZE_T_CLEAN
 #define Py_BUILD_CORE_MODULE
@@ -15,19 +27,77 @@
 #undef HAVE_STD_ATOMIC
 
 #include "internal/pycore_frame.h"   // _PyInterpreterFrame, PyFrameObject.f_frame
-#include "internal/pycore_interp.h"  // PyInterpreterState.co_extra_freefuncs
+#include "internal/pycore_interp.h"  // PyInterpreterState.co_extra_freefuncs, .threads, .next
+#include "internal/pycore_object.h"  // _PyObject_IMMORTAL_INIT, the mark of static objects
 #include "internal/pycore_pystate.h" // _PyThreadState_GET, _PyThreadState_UpdateTracingState
-#include "internal/pycore_runtime.h" // _PyRuntime.interpreters.mutex, the thread-list lock
+#include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
-// The runtime's lock over every interpreter's thread list. It is taken only
-// with the GIL held and never across anything that may run Python code.
-void lock_thread_list()
+// Owns one strong reference (or none) for the length of a scope.
+class Ref {
+  public:
+    static Ref take(PyObject *object) { return Ref(object); }
+    static Ref borrow(PyObject *object) { return Ref(Py_XNewRef(object)); }
+    Ref(Ref &&other) : object_(other.object_) { other.object_ = nullptr; }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject *get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject *release()
+    {
+        PyObject *object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+  private:
+    explicit Ref(PyObject *object) : object_(object) {}
+    PyObject *object_;
+};
+
+// Owns a PyMem block.
+template <typename T> class PyMemBuffer {
+  public:
+    PyMemBuffer() = default;
+    PyMemBuffer(const PyMemBuffer &) = delete;
+    PyMemBuffer &operator=(const PyMemBuffer &) = delete;
+    ~PyMemBuffer() { PyMem_Free(items_); }
+
+    // Replaces the block with `count` zeroed items; false, with MemoryError set, when memory runs out.
+    bool reset(Py_ssize_t count)
+    {
+        PyMem_Free(items_);
+        items_ = static_cast<T *>(PyMem_Calloc(count > 0 ? count : 1, sizeof(T)));
+        if (items_ == nullptr) {
+            PyErr_NoMemory();
+        }
+        return items_ != nullptr;
+    }
+    T &operator[](Py_ssize_t i) { return items_[i]; }
+
+  private:
+    T *items_ = nullptr;
+};
+
+// The runtime's lock over the list of interpreters and each one's list of
+// thread states. This module never holds it across Python code, but the
+// calling thread may hold it already: sys._current_frames() keeps it while it
+// creates frame objects, and a collection started there may run a finalizer
+// that calls in here. Other holders keep it for microseconds, so a bounded
+// wait tells the two apart without ever hanging.
+constexpr PY_TIMEOUT_T thread_list_patience_us = 100 * 1000;
+
+[[nodiscard]] bool lock_thread_list()
 {
-    PyThread_acquire_lock(_PyRuntime.interpreters.mutex, WAIT_LOCK);
+    return PyThread_acquire_lock_timed(_PyRuntime.interpreters.mutex, thread_list_patience_us, 0) ==
+           PY_LOCK_ACQUIRED;
 }
 
 void unlock_thread_list()
@@ -39,41 +109,187 @@ void unlock_thread_list()
 // Constants replacement
 //
 // The evaluation loop caches a running frame's co_consts in a C local and
-// reloads it only when the frame is resumed. A tuple replaced while a frame
-// runs the code object is therefore kept alive, in a list stored in the code
-// object's co_extra, until a later replacement finds no such frame or the
-// code object is destroyed.
+// reloads it only when the frame resumes. A tuple replaced while a frame of any
+// thread of any interpreter may be running the code object is therefore kept
+// alive ("retired") until a later replacement finds no frame running it, or
+// the code object dies.
+//
+// Retired tuples are kept in a record per code object; every record is in one
+// process-wide list (all interpreters share the GIL, which guards it). A heap
+// code object belongs to one interpreter and also keeps its record in
+// co_extra, whose free function releases it with the code object. The
+// deep-frozen code objects of the standard library are static and the same in
+// every interpreter, where co_extra indices differ and whose co_extra CPython
+// frees at exit without calling the free functions: their records are only in
+// the list, and live as long as the process at most.
 
-void release_retired_constants(void *retired)
+struct RetiredConstants {
+    PyCodeObject *code;     // borrowed: a heap code object releases its record as it dies
+    RetiredConstants *prev; // in all_retired
+    RetiredConstants *next;
+    bool freed_with_code;   // cleared while the record is taken out of co_extra
+    Py_ssize_t count;
+    Py_ssize_t capacity;
+
+    // The retired tuples, each a strong reference, follow the record.
+    PyObject **tuples() { return reinterpret_cast<PyObject **>(this + 1); }
+};
+static_assert(sizeof(RetiredConstants) % alignof(PyObject *) == 0, "tuples() must be aligned");
+
+RetiredConstants *all_retired = nullptr;
+
+void link_record(RetiredConstants *record)
 {
-    Py_XDECREF(static_cast<PyObject *>(retired));
+    record->prev = nullptr;
+    record->next = all_retired;
+    if (all_retired != nullptr) {
+        all_retired->prev = record;
+    }
+    all_retired = record;
 }
 
-// The co_extra index of the retired list in this interpreter, or -1 if none
-// has been requested yet. Indices are per interpreter, so the interpreter's
-// own table is searched rather than remembering one.
-Py_ssize_t find_retired_index(PyInterpreterState *interp)
+void unlink_record(RetiredConstants *record)
+{
+    (record->prev != nullptr ? record->prev->next : all_retired) = record->next;
+    if (record->next != nullptr) {
+        record->next->prev = record->prev;
+    }
+}
+
+// Releases an unlinked record and its tuples; runs Python code.
+void release_record(RetiredConstants *record)
+{
+    for (Py_ssize_t i = 0; i < record->count; i++) {
+        Py_DECREF(record->tuples()[i]);
+    }
+    PyMem_Free(record);
+}
+
+// The co_extra free function: called as the code object dies, and by
+// _PyCode_SetExtra for the value it overwrites.
+void release_with_code(void *extra)
+{
+    auto *record = static_cast<RetiredConstants *>(extra);
+    if (record != nullptr && record->freed_with_code) {
+        unlink_record(record);
+        release_record(record);
+    }
+}
+
+// Deep-frozen code objects are created with the reference count that
+// _PyObject_IMMORTAL_INIT gives static objects; no heap object comes near it.
+bool is_static_code(const PyCodeObject *code)
+{
+    constexpr PyObject immortal = _PyObject_IMMORTAL_INIT(nullptr);
+    return Py_REFCNT(code) >= immortal.ob_refcnt / 2;
+}
+
+// The co_extra index of records in this interpreter, or -1 if none has been
+// requested yet. Indices are per interpreter, so the interpreter's own table
+// is searched rather than remembering one.
+Py_ssize_t find_record_index(const PyInterpreterState *interp)
 {
     for (Py_ssize_t i = 0; i < interp->co_extra_user_count; i++) {
-        if (interp->co_extra_freefuncs[i] == release_retired_constants) {
+        if (interp->co_extra_freefuncs[i] == release_with_code) {
             return i;
         }
     }
     return -1;
 }
 
-// Borrowed reference to the code object's retired list, or null.
-PyObject *retired_list(PyCodeObject *code, Py_ssize_t index)
+// The code object's record, or null.
+RetiredConstants *find_record(PyCodeObject *code, Py_ssize_t index)
 {
-    void *retired = nullptr;
-    if (index < 0) {
+    if (is_static_code(code)) {
+        for (RetiredConstants *record = all_retired; record != nullptr; record = record->next) {
+            if (record->code == code) {
+                return record;
+            }
+        }
         return nullptr;
     }
-    if (_PyCode_GetExtra(reinterpret_cast<PyObject *>(code), index, &retired) < 0) {
-        PyErr_Clear();
-        return nullptr;
+    void *extra = nullptr;
+    if (index >= 0) {
+        [[maybe_unused]] int rc = _PyCode_GetExtra(reinterpret_cast<PyObject *>(code), index, &extra);
+        assert(rc == 0); // fails only for an index this interpreter did not hand out
     }
-    return static_cast<PyObject *>(retired);
+    return static_cast<RetiredConstants *>(extra);
+}
+
+// Puts `record` (or null) in the code object's co_extra slot, which must
+// exist, so that nothing is allocated. The record it replaces is not freed.
+void set_record_slot(PyCodeObject *code, Py_ssize_t index, RetiredConstants *record)
+{
+    if (RetiredConstants *previous = find_record(code, index)) {
+        previous->freed_with_code = false;
+    }
+    [[maybe_unused]] int rc = _PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, record);
+    assert(rc == 0);
+}
+
+// Takes the code object's record away from it, or returns null. Runs no Python code.
+RetiredConstants *detach_record(PyCodeObject *code, Py_ssize_t index)
+{
+    RetiredConstants *record = find_record(code, index);
+    if (record != nullptr) {
+        if (!is_static_code(code)) {
+            set_record_slot(code, index, nullptr);
+        }
+        unlink_record(record);
+    }
+    return record;
+}
+
+// Makes room for one more tuple in the code object's record. It allocates, so
+// Python code may have run by the time it returns: the caller decides again.
+// Returns 0, or -1 with an exception set.
+int make_room(PyCodeObject *code, const PyInterpreterState *interp)
+{
+    bool shared = is_static_code(code);
+    Py_ssize_t index = find_record_index(interp);
+    if (!shared) {
+        if (index < 0 && (index = _PyEval_RequestCodeExtraIndex(release_with_code)) < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "no code object extra slot left to keep replaced constants alive");
+            return -1;
+        }
+        // Makes the slot exist, so that later stores allocate nothing. A
+        // failed allocation is reported without an exception.
+        if (find_record(code, index) == nullptr &&
+            _PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, nullptr) < 0) {
+            if (!PyErr_Occurred()) {
+                PyErr_NoMemory();
+            }
+            return -1;
+        }
+    }
+    RetiredConstants *current = find_record(code, index);
+    Py_ssize_t capacity = current == nullptr ? 2 : 2 * current->capacity;
+    auto *fresh = static_cast<RetiredConstants *>(
+        PyMem_Malloc(sizeof(RetiredConstants) + static_cast<size_t>(capacity) * sizeof(PyObject *)));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // Look again: the allocation may have run Python code.
+    current = find_record(code, index);
+    if (current != nullptr && (current->count < current->capacity || current->count >= capacity)) {
+        PyMem_Free(fresh);
+        return 0;
+    }
+    *fresh = RetiredConstants{code, nullptr, nullptr, !shared, 0, capacity};
+    if (current != nullptr) {
+        fresh->count = current->count;
+        std::memcpy(fresh->tuples(), current->tuples(), static_cast<size_t>(current->count) * sizeof(PyObject *));
+    }
+    if (!shared) {
+        set_record_slot(code, index, fresh);
+    }
+    if (current != nullptr) {
+        unlink_record(current);
+        PyMem_Free(current); // its tuples now belong to `fresh`
+    }
+    link_record(fresh);
+    return 0;
 }
 
 bool frame_chain_runs(const _PyInterpreterFrame *frame, const PyCodeObject *code)
@@ -86,66 +302,23 @@ bool frame_chain_runs(const _PyInterpreterFrame *frame, const PyCodeObject *code
     return false;
 }
 
-// Whether a frame of any thread of the interpreter is executing the code.
+// Whether a frame of any thread of any interpreter may be executing the code.
 // Other threads' frame chains only change while they hold the GIL, which the
-// caller holds.
-bool code_is_running(PyInterpreterState *interp, const PyCodeObject *code)
+// caller holds. A thread list that stays locked counts as a yes.
+bool may_be_running(const PyCodeObject *code)
 {
+    if (!lock_thread_list()) {
+        return true;
+    }
     bool running = false;
-    lock_thread_list();
-    for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr && !running;
-         ts = PyThreadState_Next(ts)) {
-        running = ts->cframe != nullptr && frame_chain_runs(ts->cframe->current_frame, code);
+    for (PyInterpreterState *interp = _PyRuntime.interpreters.head; interp != nullptr && !running;
+         interp = interp->next) {
+        for (PyThreadState *ts = interp->threads.head; ts != nullptr && !running; ts = ts->next) {
+            running = ts->cframe != nullptr && frame_chain_runs(ts->cframe->current_frame, code);
+        }
     }
     unlock_thread_list();
     return running;
-}
-
-// Adds a strong reference to the tuple to the code object's retired list.
-int retire_constants(PyInterpreterState *interp, PyCodeObject *code, PyObject *consts)
-{
-    Py_ssize_t index = find_retired_index(interp);
-    if (index < 0) {
-        index = _PyEval_RequestCodeExtraIndex(release_retired_constants);
-        if (index < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "no code object extra slot left to keep "
-                                                "replaced constants alive");
-            return -1;
-        }
-    }
-    PyObject *retired = retired_list(code, index);
-    if (retired != nullptr) {
-        return PyList_Append(retired, consts);
-    }
-    retired = PyList_New(1);
-    if (retired == nullptr) {
-        return -1;
-    }
-    PyList_SET_ITEM(retired, 0, Py_NewRef(consts));
-    if (_PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, retired) < 0) {
-        Py_DECREF(retired);
-        return -1;
-    }
-    return 0;
-}
-
-// Detaches the code object's retired list: a new reference, or null.
-PyObject *take_retired_list(PyInterpreterState *interp, PyCodeObject *code)
-{
-    Py_ssize_t index = find_retired_index(interp);
-    PyObject *retired = Py_XNewRef(retired_list(code, index));
-    if (retired == nullptr) {
-        return nullptr;
-    }
-    // Clearing the slot drops the code object's reference through
-    // release_retired_constants; ours keeps the list until the caller is done.
-    // The slot exists, so clearing it allocates nothing and cannot fail.
-    if (_PyCode_SetExtra(reinterpret_cast<PyObject *>(code), index, nullptr) < 0) {
-        PyErr_Clear();
-        Py_DECREF(retired);
-        return nullptr;
-    }
-    return retired;
 }
 
 PyObject *replace_constants(PyObject *, PyObject *args)
@@ -155,30 +328,43 @@ PyObject *replace_constants(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, "O!O!", &PyCode_Type, &code, &PyTuple_Type, &consts)) {
         return nullptr;
     }
-    PyObject *old_consts = code->co_consts;
-    if (PyTuple_Size(consts) != PyTuple_Size(old_consts)) {
+    // Held across the allocations below, whose Python code could drop the
+    // argument tuple's references.
+    Ref held_code = Ref::borrow(reinterpret_cast<PyObject *>(code));
+    Ref held_consts = Ref::borrow(consts);
+    // A code object's constants only ever change for a tuple of the same size.
+    if (PyTuple_GET_SIZE(consts) != PyTuple_GET_SIZE(code->co_consts)) {
         PyErr_SetString(PyExc_ValueError, "Constants tuple size mismatch");
         return nullptr;
     }
-    if (consts == old_consts) {
-        Py_RETURN_NONE;
-    }
-
-    PyInterpreterState *interp = _PyInterpreterState_GET();
-    PyObject *released = nullptr;
-    if (code_is_running(interp, code)) {
-        if (retire_constants(interp, code, old_consts) < 0) {
+    const PyInterpreterState *interp = _PyInterpreterState_GET();
+    for (;;) {
+        // No Python code runs from here to each return, or to make_room.
+        PyObject *old_consts = code->co_consts;
+        if (old_consts == consts) {
+            Py_RETURN_NONE;
+        }
+        Py_ssize_t index = find_record_index(interp);
+        if (!may_be_running(code)) {
+            RetiredConstants *released = detach_record(code, index);
+            code->co_consts = Py_NewRef(consts);
+            // Last, as releasing may run Python code.
+            Py_DECREF(old_consts);
+            if (released != nullptr) {
+                release_record(released);
+            }
+            Py_RETURN_NONE;
+        }
+        RetiredConstants *record = find_record(code, index);
+        if (record != nullptr && record->count < record->capacity) {
+            record->tuples()[record->count++] = old_consts; // the code object's reference
+            code->co_consts = Py_NewRef(consts);
+            Py_RETURN_NONE;
+        }
+        if (make_room(code, interp) < 0) {
             return nullptr;
         }
     }
-    else {
-        released = take_retired_list(interp, code);
-    }
-    code->co_consts = Py_NewRef(consts);
-    // Last, as releasing may run arbitrary code that sees the code object.
-    Py_DECREF(old_consts);
-    Py_XDECREF(released);
-    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -186,13 +372,8 @@ PyObject *replace_constants(PyObject *, PyObject *args)
 
 int dict_set_index(PyObject *dict, Py_ssize_t index, PyObject *value)
 {
-    PyObject *key = PyLong_FromSsize_t(index);
-    if (key == nullptr) {
-        return -1;
-    }
-    int rc = PyDict_SetItem(dict, key, value);
-    Py_DECREF(key);
-    return rc;
+    Ref key = Ref::take(PyLong_FromSsize_t(index));
+    return key ? PyDict_SetItem(dict, key.get(), value) : -1;
 }
 
 Py_ssize_t stack_depth(const _PyInterpreterFrame *iframe)
@@ -208,28 +389,25 @@ PyObject *get_stack(PyObject *, PyObject *args)
     }
     // Allocating the dict may run a garbage collection whose finalizers resume
     // or clear this very frame, so the stack is only read once it exists.
-    PyObject *stack = _PyDict_NewPresized(stack_depth(frame->f_frame) + 1);
-    if (stack == nullptr) {
+    Ref stack = Ref::take(_PyDict_NewPresized(stack_depth(frame->f_frame) + 1));
+    if (!stack) {
         return nullptr;
     }
-    // From here on nothing runs Python code: int keys hash and compare in C.
+    // From here on nothing runs Python code: ints are not tracked by the
+    // collector, and int keys hash and compare in C.
     _PyInterpreterFrame *iframe = frame->f_frame;
     Py_ssize_t stack_size = stack_depth(iframe);
-    PyObject *depth = PyLong_FromSsize_t(stack_size);
-    if (depth == nullptr || dict_set_index(stack, -1, depth) < 0) {
-        Py_XDECREF(depth);
-        Py_DECREF(stack);
+    Ref depth = Ref::take(PyLong_FromSsize_t(stack_size));
+    if (!depth || dict_set_index(stack.get(), -1, depth.get()) < 0) {
         return nullptr;
     }
-    Py_DECREF(depth);
     PyObject *const *slots = _PyFrame_Stackbase(iframe);
     for (Py_ssize_t i = 0; i < stack_size; i++) {
-        if (slots[i] != nullptr && dict_set_index(stack, i, slots[i]) < 0) {
-            Py_DECREF(stack);
+        if (slots[i] != nullptr && dict_set_index(stack.get(), i, slots[i]) < 0) {
             return nullptr;
         }
     }
-    return stack;
+    return stack.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -243,15 +421,19 @@ PyObject *replace_in_tuple(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, "O!OO", &PyTuple_Type, &tuple, &item, &replacement)) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < PyTuple_Size(tuple); i++) {
-        PyObject *current = PyTuple_GET_ITEM(tuple, i);
-        if (current == item) {
+    // The argument tuple may be the very tuple being changed (replace_in_tuple(*t)),
+    // so its references are not enough. Our own reference to item also means
+    // that releasing a replaced slot never frees it: no finalizer runs mid-scan.
+    Ref held_tuple = Ref::borrow(tuple);
+    Ref held_item = Ref::borrow(item);
+    Ref held_replacement = Ref::borrow(replacement);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); i++) {
+        if (PyTuple_GET_ITEM(tuple, i) == item) {
             PyTuple_SET_ITEM(tuple, i, Py_NewRef(replacement));
-            // The argument tuple still holds item, so this runs no finalizer.
-            Py_DECREF(current);
+            Py_DECREF(item); // the slot's reference; never the last one
         }
     }
-    Py_RETURN_NONE;
+    Py_RETURN_NONE; // item's finalizer, if any, runs as held_item goes
 }
 
 // ---------------------------------------------------------------------------
@@ -270,56 +452,69 @@ struct ThreadTrace {
     PyObject *previous_object; // set once the trace is swapped
 };
 
-Py_ssize_t count_other_threads(PyInterpreterState *interp, PyThreadState *caller)
+PyObject *thread_list_locked()
 {
+    PyErr_SetString(PyExc_RuntimeError, "Failed to set trace function: the thread list stayed locked");
+    return nullptr;
+}
+
+// The number of threads of the interpreter other than the caller, or -1 if
+// the list stayed locked.
+Py_ssize_t count_other_threads(const PyInterpreterState *interp, const PyThreadState *caller)
+{
+    if (!lock_thread_list()) {
+        return -1;
+    }
     Py_ssize_t count = 0;
-    lock_thread_list();
-    for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr;
-         ts = PyThreadState_Next(ts)) {
+    for (const PyThreadState *ts = interp->threads.head; ts != nullptr; ts = ts->next) {
         count += ts != caller;
     }
     unlock_thread_list();
     return count;
 }
 
-// The threads of the interpreter other than the caller, newest first, as the
-// list keeps them. Returns the count, or -1 with MemoryError set.
-Py_ssize_t list_other_threads(PyInterpreterState *interp, PyThreadState *caller, ThreadTrace **threads)
+// Lists the threads of the interpreter other than the caller, newest first,
+// as the list keeps them. Returns the count, or -1 with an exception set.
+Py_ssize_t list_other_threads(const PyInterpreterState *interp, const PyThreadState *caller,
+                              PyMemBuffer<ThreadTrace> &threads)
 {
     // Memory is never allocated under the list lock: an allocator hook (such
     // as tracemalloc's) may need a thread state, and so the lock. A thread
     // started meanwhile by a thread that holds no GIL makes it count again.
     for (;;) {
         Py_ssize_t capacity = count_other_threads(interp, caller);
-        auto *listed =
-            static_cast<ThreadTrace *>(PyMem_Calloc(capacity > 0 ? capacity : 1, sizeof(ThreadTrace)));
-        if (listed == nullptr) {
-            PyErr_NoMemory();
+        if (capacity < 0) {
+            thread_list_locked();
+            return -1;
+        }
+        if (!threads.reset(capacity)) {
+            return -1;
+        }
+        if (!lock_thread_list()) {
+            thread_list_locked();
             return -1;
         }
         Py_ssize_t count = 0;
         bool fits = true;
-        lock_thread_list();
-        for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr && fits;
-             ts = PyThreadState_Next(ts)) {
+        for (PyThreadState *ts = interp->threads.head; ts != nullptr && fits; ts = ts->next) {
             if (ts != caller) {
                 fits = count < capacity;
                 if (fits) {
-                    listed[count++] = ThreadTrace{ts, ts->id, nullptr};
+                    threads[count++] = ThreadTrace{ts, ts->id, nullptr};
                 }
             }
         }
         unlock_thread_list();
         if (fits) {
-            *threads = listed;
             return count;
         }
-        PyMem_Free(listed);
     }
 }
 
-// The field updates of _PyEval_SetTrace without its audit event and without
-// releasing the previous trace object, both of which may run Python code.
+// _PyEval_SetTrace's field updates, without its audit event (raised earlier)
+// and without releasing the previous trace object: both may run Python code.
+// Its re-entrancy guard exists because of that Python code; this runs none,
+// under the list lock, so no other installation can come between its stores.
 // Returns the previous trace object's reference.
 PyObject *swap_trace(PyThreadState *ts, Py_tracefunc func, PyObject *object)
 {
@@ -333,13 +528,15 @@ PyObject *swap_trace(PyThreadState *ts, Py_tracefunc func, PyObject *object)
 // Swaps the trace of the first `count` listed threads that are still alive.
 // Both the list and `threads` run newest first with falling ids, so one merge
 // pass finds them; a thread that started since it was listed is passed over.
-void install_trace(PyInterpreterState *interp, ThreadTrace *threads, Py_ssize_t count, Py_tracefunc func,
-                   PyObject *object)
+// False, with nothing changed, if the list stayed locked.
+bool install_trace(const PyInterpreterState *interp, PyMemBuffer<ThreadTrace> &threads, Py_ssize_t count,
+                   Py_tracefunc func, PyObject *object)
 {
+    if (!lock_thread_list()) {
+        return false;
+    }
     Py_ssize_t next = 0;
-    lock_thread_list();
-    for (PyThreadState *ts = PyInterpreterState_ThreadHead(interp); ts != nullptr && next < count;
-         ts = PyThreadState_Next(ts)) {
+    for (PyThreadState *ts = interp->threads.head; ts != nullptr && next < count; ts = ts->next) {
         while (next < count && threads[next].id > ts->id) {
             next++; // ended since it was listed
         }
@@ -349,20 +546,20 @@ void install_trace(PyInterpreterState *interp, ThreadTrace *threads, Py_ssize_t 
         }
     }
     unlock_thread_list();
+    return true;
 }
 
 PyObject *propagate_trace(PyObject *, PyObject *)
 {
     PyThreadState *this_tstate = _PyThreadState_GET();
-    PyInterpreterState *interp = this_tstate->interp;
+    const PyInterpreterState *interp = this_tstate->interp;
     Py_tracefunc tracefunc = this_tstate->c_tracefunc;
     // Owned: audit hooks may replace the caller's trace object meanwhile.
-    PyObject *argument = Py_XNewRef(this_tstate->c_traceobj);
+    Ref argument = Ref::borrow(this_tstate->c_traceobj);
 
-    ThreadTrace *threads = nullptr;
-    Py_ssize_t count = list_other_threads(interp, this_tstate, &threads);
+    PyMemBuffer<ThreadTrace> threads;
+    Py_ssize_t count = list_other_threads(interp, this_tstate, threads);
     if (count < 0) {
-        Py_XDECREF(argument);
         return nullptr;
     }
     Py_ssize_t permitted = 0;
@@ -371,14 +568,18 @@ PyObject *propagate_trace(PyObject *, PyObject *)
     }
     bool refused = permitted < count;
     if (refused) {
+        // Raising the event itself ran out of memory: install nothing.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return nullptr;
+        }
         PyErr_Clear(); // replaced by the RuntimeError below
     }
-    install_trace(interp, threads, permitted, tracefunc, argument);
+    if (!install_trace(interp, threads, permitted, tracefunc, argument.get())) {
+        return thread_list_locked();
+    }
     for (Py_ssize_t i = 0; i < permitted; i++) {
         Py_XDECREF(threads[i].previous_object);
     }
-    PyMem_Free(threads);
-    Py_XDECREF(argument);
     if (refused) {
         PyErr_SetString(PyExc_RuntimeError, "Failed to set trace function");
         return nullptr;

@@ -1,0 +1,129 @@
+"""Callers that fight back: failing allocations and collections that run Python code mid-call."""
+
+import gc
+import sys
+import threading
+from contextlib import contextmanager
+
+import pytest
+
+_testcapi = pytest.importorskip("_testcapi")
+
+# Far more allocations than any single call here makes; reaching it means the
+# sweep never found the end of the call.
+ALLOCATION_LIMIT = 400
+
+
+def fail_each_allocation(call, unchanged, limit=ALLOCATION_LIMIT):
+    """Runs call() with its k-th allocation failing, for k = 0, 1, ..., until a run meets no failure.
+
+    Every run that raises MemoryError must have changed nothing (unchanged() checks
+    that); any other exception fails the test. Returns the successful run's result.
+    """
+    for k in range(limit):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            result = call()
+        except MemoryError:
+            failed = True
+        else:
+            failed = False
+        finally:
+            _testcapi.remove_mem_hooks()
+        if not failed:
+            return result
+        unchanged()
+    pytest.fail(f"still failing after {limit} allocations")
+
+
+class RunsAtCollection:
+    """Unreachable once made: its finalizer runs `action` at the next collection."""
+
+    def __init__(self, action):
+        self.action = action
+        self.cycle = self
+
+    def __del__(self):
+        self.action()
+
+
+@contextmanager
+def collection_at(allocation, action):
+    """Makes the allocation-th tracked object allocated in the block start a collection that runs action.
+
+    Yields a list that holds True once action ran inside the block, False if it
+    only ran at the collection made as the block ends.
+    """
+    threshold, enabled = gc.get_threshold(), gc.isenabled()
+    ran = []
+    inside = [True]
+
+    def run():
+        ran.append(inside[0])
+        action()
+
+    # Lists and dicts come from free lists first, which count as no allocation;
+    # holding more of them than the lists keep makes every new one count.
+    drained = [[] for _ in range(100)], [{} for _ in range(100)]
+    gc.collect()
+    gc.disable()
+    RunsAtCollection(run)
+    # A collection starts when the count of new tracked objects exceeds the threshold.
+    gc.set_threshold(gc.get_count()[0] + allocation - 1)
+    gc.enable()
+    try:
+        yield ran
+    finally:
+        gc.disable()
+        inside[0] = False
+        gc.set_threshold(*threshold)
+        del drained
+        gc.collect()
+        (gc.enable if enabled else gc.disable)()
+
+
+def collect_at_each_allocation(make, limit=64):
+    """For n = 1, 2, ...: world = make(); a collection armed at the n-th allocation runs world.nested
+    while world.call() runs; then world.check(ran_inside) checks the outcome.
+
+    Stops at the first n whose collection came only after the call. Returns the
+    number of runs in which the nested call ran inside the outer one.
+    """
+    inside = 0
+    for n in range(1, limit):
+        world = make()
+        with collection_at(n, world.nested) as ran:
+            world.call()
+        assert ran, "the armed collection never ran"
+        world.check(ran[0])
+        if not ran[0]:
+            return inside
+        inside += 1
+    pytest.fail(f"a collection still ran inside the call at allocation {limit}")
+
+
+@contextmanager
+def parked_threads(count, traces=None):
+    """count threads, each with its trace from traces (or none), parked until the block ends.
+
+    Yields a dict filled, as the block ends, with sys.gettrace() of each thread.
+    """
+    ready, go, seen = threading.Barrier(count + 1), threading.Event(), {}
+
+    def park(i):
+        sys.settrace(traces[i] if traces else None)
+        ready.wait()
+        go.wait()
+        seen[i] = sys.gettrace()
+        sys.settrace(None)
+
+    threads = [threading.Thread(target=park, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    ready.wait(timeout=60)
+    try:
+        yield seen
+    finally:
+        go.set()
+        for t in threads:
+            t.join(timeout=60)

@@ -1,0 +1,464 @@
+"""Every function under failing allocations and under collections that call back into the module.
+
+Each outcome must be success with the whole effect, or MemoryError with nothing
+changed; a collection that calls any function mid-call must leave a state that
+some serial order of the calls gives.
+"""
+
+import contextvars
+import gc
+import json
+import sys
+import threading
+import types
+import weakref
+
+import pytest
+from hostile import collect_at_each_allocation, fail_each_allocation, parked_threads
+
+from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
+
+
+class Marker:
+    """A constant that can be weakly referenced, to see when its tuple dies."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"Marker({self.name!r})"
+
+
+def swap_and_load(code, new):
+    replace_constants(code, new)
+    return "x"  # loaded from the tuple the frame cached before the swap
+
+
+def self_swapper():
+    """A function with a code object and constants of its own that swaps its own constants while it runs."""
+    code = swap_and_load.__code__
+    return types.FunctionType(code.replace(co_consts=tuple(list(code.co_consts))), globals())
+
+
+X = swap_and_load.__code__.co_consts.index("x")
+
+
+def consts_with(code, value):
+    consts = list(code.co_consts)
+    consts[X] = value
+    return tuple(consts)
+
+
+def deep_generator(depth):
+    """A generator suspended with depth values on its stack (so that keys and depth need new ints)."""
+    namespace = {}
+    # Right-associative, so every operand waits on the stack; no parentheses to nest.
+    exec("def gen(a):\n    return " + "a ** " * depth + "(yield)\n", namespace)
+    gen = namespace["gen"](Marker("on the stack"))
+    next(gen)
+    return gen
+
+
+# --- failing allocations --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "earlier_swaps, running",
+    [(0, False), (0, True), (2, True), (3, True)],
+    ids=["idle", "running-first-retirement", "running-record-full", "running-record-has-room"],
+)
+def test_replace_constants_under_failing_allocations(earlier_swaps, running):
+    f = self_swapper()
+    code = f.__code__
+    for i in range(earlier_swaps):
+        f(code, consts_with(code, Marker(f"earlier{i}")))
+    old, new = code.co_consts, consts_with(code, Marker("new"))
+    refs = sys.getrefcount(old), sys.getrefcount(new)
+
+    def unchanged():
+        assert code.co_consts is old
+        assert (sys.getrefcount(old), sys.getrefcount(new)) == refs
+
+    result = fail_each_allocation((lambda: f(code, new)) if running else (lambda: replace_constants(code, new)),
+                                  unchanged)
+    assert code.co_consts is new
+    if running:
+        assert result is old[X]
+
+
+@pytest.mark.parametrize("depth", [3, 300], ids=["shallow", "keys-beyond-the-small-ints"])
+def test_get_stack_of_a_generator_under_failing_allocations(depth):
+    gen = deep_generator(depth)
+    expected = get_stack(gen.gi_frame)
+    assert expected[-1] == depth
+    assert fail_each_allocation(lambda: get_stack(gen.gi_frame), lambda: None) == expected
+
+
+def test_get_stack_of_the_running_frame_under_failing_allocations():
+    def snapshot_of_itself():
+        return get_stack(sys._getframe())
+
+    # A running frame reports -1 less its local slots, and has none here.
+    assert fail_each_allocation(snapshot_of_itself, lambda: None) == {-1: -1}
+
+
+def test_replace_in_tuple_under_failing_allocations():
+    item, replacement = Marker("item"), Marker("replacement")
+    t = (item, 1, item)
+
+    def unchanged():
+        assert t == (item, 1, item)
+
+    fail_each_allocation(lambda: replace_in_tuple(t, item, replacement), unchanged)
+    assert t == (replacement, 1, replacement)
+
+
+@pytest.mark.parametrize("caller_has_trace", [True, False], ids=["trace", "no-trace"])
+def test_propagate_trace_under_failing_allocations(caller_has_trace):
+    def tracer(frame, event, arg):
+        return None
+
+    own = [types.FunctionType(tracer.__code__, globals()) for _ in range(3)]
+    mine = tracer if caller_has_trace else None
+    with parked_threads(3, own) as seen:
+        refs = [sys.getrefcount(t) for t in own]
+        old = sys.gettrace()
+        sys.settrace(mine)
+        try:
+            mine_refs = sys.getrefcount(mine)
+
+            def unchanged():
+                # Each installation takes a reference to mine and drops one to a thread's own.
+                assert [sys.getrefcount(t) for t in own] == refs
+                assert mine is None or sys.getrefcount(mine) == mine_refs
+
+            fail_each_allocation(propagate_trace, unchanged)
+        finally:
+            sys.settrace(old)
+    assert seen == {i: mine for i in range(3)}
+
+
+AUDITED_FAILURES = """
+import sys, threading, _testcapi
+from hostile import fail_each_allocation, parked_threads
+from kestravel._palvine import propagate_trace
+
+events = []
+armed = False
+def hook(event, args):
+    if armed and event == "sys.settrace":
+        events.append(event)  # allocates, so it can fail too
+sys.addaudithook(hook)
+
+def named(name):
+    def tracer(frame, event, arg):
+        return None
+    tracer.__qualname__ = name
+    return tracer
+
+own = [named(f"own{i}") for i in range(3)]
+mine = named("mine")
+with parked_threads(3, own) as seen:
+    refs = [sys.getrefcount(t) for t in own]
+    sys.settrace(mine)
+    mine_refs = sys.getrefcount(mine)
+    def unchanged():
+        assert sys.getrefcount(mine) == mine_refs
+        assert [sys.getrefcount(t) for t in own] == refs
+    armed = True
+    fail_each_allocation(propagate_trace, unchanged)
+    armed = False
+    sys.settrace(None)
+assert [seen[i] for i in range(3)] == [mine] * 3, seen
+print(len(events) >= 3)
+"""
+
+
+def test_propagate_trace_with_an_audit_hook_under_failing_allocations(python):
+    assert python(AUDITED_FAILURES).strip() == "True"
+
+
+# --- collections that call back into the module -----------------------------------------
+
+
+def make_world(outer, nested):
+    """Fresh objects for one run: the outer call, the nested one, and the check of their outcome."""
+    f = self_swapper()
+    code = f.__code__
+    before = code.co_consts
+    first, second = consts_with(code, Marker("outer")), consts_with(code, Marker("nested"))
+    item, replacement, other = Marker("item"), Marker("replacement"), Marker("other")
+    t = (item, 0, item)
+    gen = deep_generator(3)
+    gen_stack = get_stack(gen.gi_frame)
+    world = types.SimpleNamespace(loaded=[], results=[])
+
+    calls = {
+        "replace_constants-idle": lambda: replace_constants(code, first),
+        "replace_constants-running": lambda: world.loaded.append(f(code, first)),
+        "get_stack": lambda: world.results.append(get_stack(gen.gi_frame)),
+        "replace_in_tuple": lambda: replace_in_tuple(t, item, replacement),
+        "propagate_trace": propagate_trace,
+    }
+    nested_calls = {
+        "replace_constants": lambda: replace_constants(code, second),
+        "get_stack": lambda: world.results.append(get_stack(gen.gi_frame)),
+        # The outer call's own objects: the tuple it installs, or the tuple it changes.
+        "replace_in_tuple": lambda: replace_in_tuple(first if outer.startswith("replace_constants") else t,
+                                                     first[X] if outer.startswith("replace_constants") else item,
+                                                     other),
+        "propagate_trace": propagate_trace,
+    }
+
+    tuples = before, first, second
+    base_refs = [sys.getrefcount(c) for c in tuples]
+
+    def check(ran_inside):
+        if outer.startswith("replace_constants"):
+            installed = {id(first)} | ({id(second)} if nested == "replace_constants" else set())
+            assert id(code.co_consts) in installed
+            if outer.endswith("running"):
+                # What the frame cached as it started: the constants before either swap,
+                # or the nested call's if that ran before the frame did.
+                assert world.loaded == [before[X]] or world.loaded == [second[X]]
+        # Swapped for a last tuple with no frame running, the code object keeps
+        # none of the others: each was released exactly once.
+        replace_constants(code, consts_with(code, "last"))
+        assert [sys.getrefcount(c) for c in tuples] == [base_refs[0] - 1] + base_refs[1:]
+        if outer == "replace_in_tuple":
+            # All of one call's or all of the other's, never a mix.
+            assert t in [(replacement, 0, replacement), (other, 0, other)] if nested == "replace_in_tuple" \
+                else t == (replacement, 0, replacement)
+        for result in world.results:
+            if isinstance(result, dict):
+                assert result == gen_stack
+        del world.results[:]
+
+    world.call, world.nested, world.check = calls[outer], nested_calls[nested], check
+    world.code = code
+    return world
+
+
+OUTERS = ["replace_constants-idle", "replace_constants-running", "get_stack", "replace_in_tuple", "propagate_trace"]
+NESTED = ["replace_constants", "get_stack", "replace_in_tuple", "propagate_trace"]
+
+
+@pytest.mark.parametrize("nested", NESTED)
+@pytest.mark.parametrize("outer", OUTERS)
+def test_collection_inside_a_call_runs_any_function(outer, nested):
+    def tracer(frame, event, arg):
+        return None
+
+    old = sys.gettrace()
+    with parked_threads(2) as seen:
+        sys.settrace(tracer if outer == "propagate_trace" or nested == "propagate_trace" else None)
+        try:
+            collect_at_each_allocation(lambda: make_world(outer, nested))
+        finally:
+            propagated = sys.gettrace()
+            sys.settrace(old)
+    if "propagate_trace" in (outer, nested):
+        assert all(trace is propagated for trace in seen.values())
+
+
+def test_retired_tuples_of_nested_swaps_all_die():
+    f = self_swapper()
+    code = f.__code__
+    markers = []
+
+    def nested():
+        marker = Marker("nested")
+        markers.append(weakref.ref(marker))
+        replace_constants(code, consts_with(code, marker))
+
+    def make():
+        marker = Marker("outer")
+        markers.append(weakref.ref(marker))
+        return types.SimpleNamespace(call=lambda: f(code, consts_with(code, marker)), nested=nested,
+                                     check=lambda ran_inside: None)
+
+    collect_at_each_allocation(make)
+    replace_constants(code, consts_with(code, "idle"))  # finds no running frame: releases what it kept
+    del make
+    gc.collect()
+    assert [ref() for ref in markers if ref() is not None] == []
+
+
+# --- the same under the debug allocator, in a child ------------------------------------------
+
+
+def test_replace_constants_sweeps_under_the_debug_allocator(python):
+    # Freed memory is overwritten there, so a frame reading a released tuple shows it.
+    out = python(
+        f"""
+        import sys, pytest
+        sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "-k", "replace_constants and not debug", {__file__!r}]))
+        """,
+        env={"PYTHONMALLOC": "debug"},
+    )
+    assert " passed" in out and "failed" not in out
+
+
+# --- shared code objects, a locked thread list, a tuple that is its own argument tuple ----------
+
+SUBINTERPRETER_SWAP = """
+import genericpath, _xxsubinterpreters as interpreters
+from kestravel._palvine import replace_constants
+
+code = genericpath.exists.__code__  # deep-frozen: the same object in every interpreter
+original = code.co_consts
+# A heap copy of the constants, so that releasing it while a frame reads it frees it.
+replace_constants(code, tuple(list(original)))
+sub = interpreters.create()
+
+class SwapsInTheSubinterpreter:
+    def __fspath__(self):
+        # genericpath.exists is paused in os.stat: its frame holds the tuple.
+        interpreters.run_string(sub, '''if True:
+            import genericpath
+            from kestravel._palvine import replace_constants
+            code = genericpath.exists.__code__
+            replace_constants(code, tuple(list(code.co_consts)))
+            # Tuples of that size with other contents, where a released one would go.
+            junk = [tuple(range(1000, 1000 + len(code.co_consts))) for _ in range(100)]
+        ''')
+        return "/"
+
+results = [genericpath.exists(SwapsInTheSubinterpreter()) for _ in range(50)]
+replace_constants(code, original)  # no frame runs it now: what was kept is released
+interpreters.destroy(sub)
+print(results == [True] * 50)
+"""
+
+
+def test_subinterpreter_swaps_code_that_the_main_interpreter_runs(python):
+    assert python(SUBINTERPRETER_SWAP, env={"PYTHONMALLOC": "debug"}).strip() == "True"
+
+
+LOCKED_THREAD_LIST = """
+import gc, json, sys, threading
+from kestravel._palvine import propagate_trace, replace_constants
+
+def f():
+    return "x"
+
+outcomes = []
+
+class CallsInWhileCollected:
+    def __init__(self):
+        self.cycle = self
+    def __del__(self):
+        try:
+            propagate_trace()
+            outcomes.append("propagated")
+        except RuntimeError as e:
+            outcomes.append(str(e))
+        replace_constants(f.__code__, tuple(list(f.__code__.co_consts)))
+        outcomes.append("replaced")
+
+go = threading.Event()
+parked = []
+for allocation in range(1, 6):
+    parked.append(threading.Thread(target=go.wait))  # its frames have no frame objects yet
+    parked[-1].start()
+    drained = [{} for _ in range(100)]  # so that the result dict counts as an allocation
+    gc.collect()
+    gc.disable()
+    CallsInWhileCollected()
+    gc.set_threshold(gc.get_count()[0] + allocation - 1)
+    gc.enable()
+    sys._current_frames()  # holds the thread-list lock while it makes frame objects
+    gc.set_threshold(700)
+    gc.collect()
+go.set()
+for t in parked:
+    t.join()
+print(json.dumps(sorted(set(outcomes))))
+"""
+
+
+def test_finalizer_run_under_the_thread_list_lock_does_not_hang(python):
+    # Such a finalizer finds the lock taken by its own thread: the wait is bounded.
+    outcomes = json.loads(python(LOCKED_THREAD_LIST, timeout=60))
+    assert "Failed to set trace function: the thread list stayed locked" in outcomes
+    assert "replaced" in outcomes
+
+
+def test_tuple_that_is_its_own_argument_tuple():
+    # replace_in_tuple(*t) passes t itself as the argument tuple, so replacing
+    # item drops the argument tuple's references as well: t alone holds item
+    # and the replacement here.
+    class Finalizes:
+        def __del__(self):
+            # Resurrects itself over the replacement, whose last references go:
+            # a scan still running would then store the freed replacement.
+            replace_in_tuple(t, t[2], self)
+
+    t = (None, Finalizes(), Marker("replacement"))
+    t_refs = sys.getrefcount(t)
+    replace_in_tuple(t, None, t)
+    replace_in_tuple(*t)
+    # The scan, then the finalizer, as if called one after the other.
+    assert t[0] is t and type(t[1]) is Finalizes and t[2] is t[1]
+    replace_in_tuple(t, t, None)  # no cycle left behind
+    assert sys.getrefcount(t) == t_refs
+
+
+class BlocksWhileReleased:
+    """Lets the GIL go while it is released, until told to finish."""
+
+    def __init__(self, releasing, finish):
+        self.releasing, self.finish = releasing, finish
+
+    def __call__(self, frame, event, arg):
+        return None
+
+    def __del__(self):
+        self.releasing.set()
+        self.finish.wait(timeout=60)
+
+
+def propagate_while_a_thread_releases(worker_body):
+    """Runs worker_body(releasing, finish) in a thread and propagates a trace while it releases an object.
+
+    Returns how many references to the propagated trace object are left once the thread is gone.
+    """
+
+    def mine(frame, event, arg):
+        return None
+
+    releasing, finish = threading.Event(), threading.Event()
+    old = sys.gettrace()
+    sys.settrace(mine)  # first: the worker's own installation refuses others while under way
+    refs = sys.getrefcount(mine)
+    worker = threading.Thread(target=worker_body, args=(releasing, finish))
+    try:
+        worker.start()
+        assert releasing.wait(timeout=60)
+        propagate_trace()
+    finally:
+        finish.set()
+        worker.join(timeout=60)
+        sys.settrace(old)
+    return sys.getrefcount(mine) - (refs - 1)
+
+
+LIMIT = "3.11 keeps no mark on a thread state that is inside its own settrace or past its teardown's trace release"
+
+
+@pytest.mark.xfail(strict=True, reason=LIMIT)
+def test_thread_inside_its_own_settrace_keeps_no_propagated_reference():
+    def worker(releasing, finish):
+        sys.settrace(BlocksWhileReleased(releasing, finish))
+        sys.settrace(None)  # releases the old trace object between clearing the fields and storing these
+
+    assert propagate_while_a_thread_releases(worker) == 0
+
+
+@pytest.mark.xfail(strict=True, reason=LIMIT)
+def test_ending_thread_keeps_no_propagated_reference():
+    def worker(releasing, finish):
+        # Released from the thread's context as its state is cleared, after its trace.
+        contextvars.ContextVar("held").set(BlocksWhileReleased(releasing, finish))
+
+    assert propagate_while_a_thread_releases(worker) == 0
