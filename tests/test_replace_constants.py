@@ -1,4 +1,5 @@
 import gc
+import json
 import sys
 import threading
 import weakref
@@ -186,3 +187,93 @@ def test_self_swapping_function_under_debug_allocator(python):
         env={"PYTHONMALLOC": "debug"},
     )
     assert out.strip() == "done"
+
+
+def returns_x_after_calling(callee, code, new):
+    callee(code, new)  # an inlined call to a Python function: this frame reloads its constants after it
+    return "x"
+
+
+def test_frame_paused_in_a_python_call_holds_no_constants():
+    f = fresh_copy(returns_x_after_calling)
+    marker = Marker()
+    replace_constants(f.__code__, with_x_as(f, marker))
+    dead = weakref.ref(marker)
+    del marker
+    swap_in_python = lambda code, new: replace_constants(code, new)  # noqa: E731
+    assert f(swap_in_python, f.__code__, with_x_as(f, "y")) == "y"
+    gc.collect()
+    assert dead() is None, "a tuple that no frame could be reading was kept"
+
+
+MANY_FRAMES = """
+import gc, json, sys, threading, time, weakref
+from kestravel._palvine import replace_constants
+
+THREADS, DEPTH, SWAPS = 20, 40, 3000  # far more frames than one search visits
+go = threading.Event()
+ready = threading.Barrier(THREADS + 1)
+
+def deep(n):
+    if n:
+        return deep(n - 1)
+    ready.wait()
+    go.wait()
+
+# The oldest thread, so the last that a search visits: only sweeps see it.
+release, result, started = threading.Lock(), [], threading.Event()
+release.acquire()
+def loads_after_a_c_call():
+    ready.wait()
+    started.set()
+    release.acquire()  # the frame stays in its loop: it holds its constants tuple
+    return "original"
+# Constants of its own, too many for the tuple free list, so a released tuple is poisoned.
+code = loads_after_a_c_call.__code__
+consts = tuple("".join(["orig", "inal"]) if c == "original" else c for c in code.co_consts)
+loads_after_a_c_call = type(loads_after_a_c_call)(code.replace(co_consts=consts + (None,) * 30), globals())
+del code, consts
+holder = threading.Thread(target=lambda: result.append(loads_after_a_c_call()))
+holder.start()
+threads = [threading.Thread(target=deep, args=(DEPTH,)) for _ in range(THREADS - 1)]
+for t in threads:
+    t.start()
+ready.wait()
+started.wait()
+time.sleep(0.1)  # into release.acquire()
+held = loads_after_a_c_call.__code__
+for i in range(SWAPS // 10):
+    replace_constants(held, tuple("".join(["swapped", str(i)]) if c == "original" or str(c).startswith("swapped")
+                                  else c for c in held.co_consts))
+
+class Marker:
+    pass
+
+def idle():
+    return None
+
+code = idle.__code__
+alive, most = [], 0
+for i in range(SWAPS):
+    marker = Marker()
+    alive.append(weakref.ref(marker))
+    replace_constants(code, (marker,))
+    del marker
+    alive = [ref for ref in alive if ref() is not None]
+    most = max(most, len(alive))
+go.set()
+release.release()
+for t in threads + [holder]:
+    t.join()
+replace_constants(code, (None,))  # few frames now: the search sees them all
+gc.collect()
+print(json.dumps({"most": most, "left": sum(ref() is not None for ref in alive), "held": result}))
+"""
+
+
+def test_retired_tuples_stay_bounded_in_a_process_with_many_frames(python):
+    result = json.loads(python(MANY_FRAMES, env={"PYTHONMALLOC": "debug"}))
+    # Past the search budget the old tuples are kept unverified until a sweep,
+    # which a few dozen of them start; then all go, but for the one a frame reads.
+    assert 1 < result["most"] <= 200 and result["left"] == 0
+    assert result["held"] == ["original"]

@@ -110,24 +110,43 @@ void unlock_thread_list()
 //
 // The evaluation loop caches a running frame's co_consts in a C local and
 // reloads it only when the frame resumes. A tuple replaced while a frame of any
-// thread of any interpreter may be running the code object is therefore kept
-// alive ("retired") until a later replacement finds no frame running it, or
-// the code object dies.
+// thread of any interpreter may be reading it is therefore kept alive
+// ("retired") until a later replacement finds no frame running the code, a
+// sweep finds none, or the code object dies.
 //
-// Retired tuples are kept in a record per code object; every record is in one
-// process-wide list (all interpreters share the GIL, which guards it). A heap
-// code object belongs to one interpreter and also keeps its record in
-// co_extra, whose free function releases it with the code object. The
-// deep-frozen code objects of the standard library are static and the same in
-// every interpreter, where co_extra indices differ and whose co_extra CPython
-// frees at exit without calling the free functions: their records are only in
-// the list, and live as long as the process at most.
+// Only the innermost frame of each evaluation loop can hold a tuple in the
+// loop's C locals: a thread's current frame, and each frame right below an
+// entry frame (it is paused in a C call or a trace call). A frame paused in a
+// call to a Python function holds none, and reloads its code's current tuple
+// as the call returns.
+//
+// A search costs as much as the process has frames, so a replacement visits at
+// most search_budget frames and thread states. When they run out, the old
+// tuple is retired unverified; once enough are (the process's frames over the
+// budget, and at least a floor), one sweep over every frame releases each
+// record whose code no frame may be running. A replacement so costs about
+// twice the budget at most, and unverified tuples stay bounded.
+//
+// Retired tuples are kept in a record per code object. A heap code object
+// belongs to one interpreter and also keeps its record in co_extra, whose free
+// function releases it with the code object. The deep-frozen code objects of
+// the standard library are static and the same in every interpreter, where
+// co_extra indices differ and whose co_extra CPython frees at exit without
+// calling the free functions: their records are only in a list of their own,
+// and live as long as the process at most. Every interpreter shares the GIL,
+// which guards all of this.
+
+constexpr Py_ssize_t search_budget = 256;
+constexpr Py_ssize_t unverified_floor = 64;
 
 struct RetiredConstants {
     PyCodeObject *code;     // borrowed: a heap code object releases its record as it dies
-    RetiredConstants *prev; // in all_retired
+    RetiredConstants *prev; // in the list of records of its kind
     RetiredConstants *next;
-    bool freed_with_code;   // cleared while the record is taken out of co_extra
+    int64_t interp_id;    // a heap code object's interpreter, whose co_extra index holds the record
+    uint64_t marked_in;   // the last sweep that found a frame that may be running the code
+    bool shared;          // of a static code object
+    bool freed_with_code; // cleared while the record is taken out of co_extra
     Py_ssize_t count;
     Py_ssize_t capacity;
 
@@ -136,21 +155,34 @@ struct RetiredConstants {
 };
 static_assert(sizeof(RetiredConstants) % alignof(PyObject *) == 0, "tuples() must be aligned");
 
-RetiredConstants *all_retired = nullptr;
+struct Retirements {
+    RetiredConstants *shared_records;
+    RetiredConstants *heap_records;
+    Py_ssize_t unverified; // retired since the last sweep without a full search
+    Py_ssize_t sweep_at;   // the number of those that starts a sweep
+    uint64_t sweeps;
+};
+Retirements retirements = {nullptr, nullptr, 0, unverified_floor, 0};
+
+RetiredConstants *&records_of_kind(bool shared)
+{
+    return shared ? retirements.shared_records : retirements.heap_records;
+}
 
 void link_record(RetiredConstants *record)
 {
+    RetiredConstants *&head = records_of_kind(record->shared);
     record->prev = nullptr;
-    record->next = all_retired;
-    if (all_retired != nullptr) {
-        all_retired->prev = record;
+    record->next = head;
+    if (head != nullptr) {
+        head->prev = record;
     }
-    all_retired = record;
+    head = record;
 }
 
 void unlink_record(RetiredConstants *record)
 {
-    (record->prev != nullptr ? record->prev->next : all_retired) = record->next;
+    (record->prev != nullptr ? record->prev->next : records_of_kind(record->shared)) = record->next;
     if (record->next != nullptr) {
         record->next->prev = record->prev;
     }
@@ -184,7 +216,7 @@ bool is_static_code(const PyCodeObject *code)
     return Py_REFCNT(code) >= immortal.ob_refcnt / 2;
 }
 
-// The co_extra index of records in this interpreter, or -1 if none has been
+// The co_extra index of records in the interpreter, or -1 if none has been
 // requested yet. Indices are per interpreter, so the interpreter's own table
 // is searched rather than remembering one.
 Py_ssize_t find_record_index(const PyInterpreterState *interp)
@@ -197,11 +229,12 @@ Py_ssize_t find_record_index(const PyInterpreterState *interp)
     return -1;
 }
 
-// The code object's record, or null.
+// The code object's record, or null; `index` is that of the code object's interpreter.
 RetiredConstants *find_record(PyCodeObject *code, Py_ssize_t index)
 {
     if (is_static_code(code)) {
-        for (RetiredConstants *record = all_retired; record != nullptr; record = record->next) {
+        for (RetiredConstants *record = retirements.shared_records; record != nullptr;
+             record = record->next) {
             if (record->code == code) {
                 return record;
             }
@@ -211,13 +244,14 @@ RetiredConstants *find_record(PyCodeObject *code, Py_ssize_t index)
     void *extra = nullptr;
     if (index >= 0) {
         [[maybe_unused]] int rc = _PyCode_GetExtra(reinterpret_cast<PyObject *>(code), index, &extra);
-        assert(rc == 0); // fails only for an index this interpreter did not hand out
+        assert(rc == 0); // fails only for a non-code object
     }
     return static_cast<RetiredConstants *>(extra);
 }
 
-// Puts `record` (or null) in the code object's co_extra slot, which must
-// exist, so that nothing is allocated. The record it replaces is not freed.
+// Puts `record` (or null) in the co_extra slot of a code object of this
+// interpreter. The slot must exist, so that nothing is allocated; the record
+// it replaces is not freed.
 void set_record_slot(PyCodeObject *code, Py_ssize_t index, RetiredConstants *record)
 {
     if (RetiredConstants *previous = find_record(code, index)) {
@@ -227,17 +261,14 @@ void set_record_slot(PyCodeObject *code, Py_ssize_t index, RetiredConstants *rec
     assert(rc == 0);
 }
 
-// Takes the code object's record away from it, or returns null. Runs no Python code.
-RetiredConstants *detach_record(PyCodeObject *code, Py_ssize_t index)
+// Takes a record of this interpreter's, or a shared one, away from its code
+// object. Runs no Python code.
+void detach_record(RetiredConstants *record, Py_ssize_t index)
 {
-    RetiredConstants *record = find_record(code, index);
-    if (record != nullptr) {
-        if (!is_static_code(code)) {
-            set_record_slot(code, index, nullptr);
-        }
-        unlink_record(record);
+    if (!record->shared) {
+        set_record_slot(record->code, index, nullptr);
     }
-    return record;
+    unlink_record(record);
 }
 
 // Makes room for one more tuple in the code object's record. It allocates, so
@@ -249,7 +280,8 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
     Py_ssize_t index = find_record_index(interp);
     if (!shared) {
         if (index < 0 && (index = _PyEval_RequestCodeExtraIndex(release_with_code)) < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "no code object extra slot left to keep replaced constants alive");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "no code object extra slot left to keep replaced constants alive");
             return -1;
         }
         // Makes the slot exist, so that later stores allocate nothing. A
@@ -276,10 +308,12 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
         PyMem_Free(fresh);
         return 0;
     }
-    *fresh = RetiredConstants{code, nullptr, nullptr, !shared, 0, capacity};
+    *fresh = RetiredConstants{code, nullptr, nullptr, interp->id, 0, shared, !shared, 0, capacity};
     if (current != nullptr) {
+        fresh->marked_in = current->marked_in;
         fresh->count = current->count;
-        std::memcpy(fresh->tuples(), current->tuples(), static_cast<size_t>(current->count) * sizeof(PyObject *));
+        std::memcpy(fresh->tuples(), current->tuples(),
+                    static_cast<size_t>(current->count) * sizeof(PyObject *));
     }
     if (!shared) {
         set_record_slot(code, index, fresh);
@@ -292,33 +326,87 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
     return 0;
 }
 
-bool frame_chain_runs(const _PyInterpreterFrame *frame, const PyCodeObject *code)
-{
-    for (; frame != nullptr; frame = frame->previous) {
-        if (frame->f_code == code) {
-            return true;
-        }
-    }
-    return false;
-}
+enum class Walk { finished, stopped, out_of_budget, locked };
 
-// Whether a frame of any thread of any interpreter may be executing the code.
+// Calls visit(interp, frame) for each frame of every thread of every
+// interpreter that may hold a constants tuple, until visit returns true or
+// `budget` (lowered as it goes) runs out; each thread state and frame costs 1.
 // Other threads' frame chains only change while they hold the GIL, which the
-// caller holds. A thread list that stays locked counts as a yes.
-bool may_be_running(const PyCodeObject *code)
+// caller holds. It runs under the thread-list lock: visit runs no Python code.
+template <typename Visit> Walk walk_holding_frames(Py_ssize_t &budget, Visit visit)
 {
     if (!lock_thread_list()) {
-        return true;
+        return Walk::locked;
     }
-    bool running = false;
-    for (PyInterpreterState *interp = _PyRuntime.interpreters.head; interp != nullptr && !running;
-         interp = interp->next) {
-        for (PyThreadState *ts = interp->threads.head; ts != nullptr && !running; ts = ts->next) {
-            running = ts->cframe != nullptr && frame_chain_runs(ts->cframe->current_frame, code);
+    Walk walk = Walk::finished;
+    for (PyInterpreterState *interp = _PyRuntime.interpreters.head;
+         interp != nullptr && walk == Walk::finished; interp = interp->next) {
+        for (PyThreadState *ts = interp->threads.head; ts != nullptr && walk == Walk::finished;
+             ts = ts->next) {
+            const _PyInterpreterFrame *frame = ts->cframe != nullptr ? ts->cframe->current_frame : nullptr;
+            bool innermost = true;
+            for (budget--; frame != nullptr && budget >= 0; frame = frame->previous, budget--) {
+                if (innermost && visit(interp, frame)) {
+                    walk = Walk::stopped;
+                    break;
+                }
+                innermost = frame->is_entry;
+            }
+            if (budget < 0) {
+                walk = Walk::out_of_budget;
+            }
         }
     }
     unlock_thread_list();
-    return running;
+    return walk;
+}
+
+// Releases the records of this interpreter's code objects, and the shared
+// ones, whose code no frame may be running, after one walk over every frame.
+// The releases, which run Python code, come last.
+void sweep_retired(const PyInterpreterState *interp)
+{
+    uint64_t sweep = ++retirements.sweeps;
+    const PyInterpreterState *indexed = nullptr;
+    Py_ssize_t index = -1;
+    Py_ssize_t budget = PY_SSIZE_T_MAX;
+    Walk walk = walk_holding_frames(
+        budget, [&](const PyInterpreterState *frame_interp, const _PyInterpreterFrame *frame) {
+            if (frame_interp != indexed) {
+                indexed = frame_interp;
+                index = find_record_index(frame_interp);
+            }
+            if (RetiredConstants *record = find_record(frame->f_code, index)) {
+                record->marked_in = sweep;
+            }
+            return false;
+        });
+    if (walk == Walk::locked) {
+        return; // the next unverified retirement tries again
+    }
+    retirements.unverified = 0;
+    Py_ssize_t visited = PY_SSIZE_T_MAX - budget;
+    retirements.sweep_at =
+        visited / search_budget > unverified_floor ? visited / search_budget : unverified_floor;
+
+    index = find_record_index(interp);
+    RetiredConstants *released = nullptr; // chained through next once detached
+    const bool kinds_of_record[] = {true, false};
+    for (bool shared : kinds_of_record) {
+        for (RetiredConstants *record = records_of_kind(shared), *next; record != nullptr; record = next) {
+            next = record->next;
+            if (record->marked_in != sweep && (shared || record->interp_id == interp->id)) {
+                detach_record(record, index);
+                record->next = released;
+                released = record;
+            }
+        }
+    }
+    while (released != nullptr) {
+        RetiredConstants *next = released->next;
+        release_record(released);
+        released = next;
+    }
 }
 
 PyObject *replace_constants(PyObject *, PyObject *args)
@@ -344,21 +432,31 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         if (old_consts == consts) {
             Py_RETURN_NONE;
         }
+        Py_ssize_t budget = search_budget;
+        Walk walk =
+            walk_holding_frames(budget, [code](const PyInterpreterState *, const _PyInterpreterFrame *frame) {
+                return frame->f_code == code;
+            });
         Py_ssize_t index = find_record_index(interp);
-        if (!may_be_running(code)) {
-            RetiredConstants *released = detach_record(code, index);
+        RetiredConstants *record = find_record(code, index);
+        if (walk == Walk::finished) {
+            if (record != nullptr) {
+                detach_record(record, index);
+            }
             code->co_consts = Py_NewRef(consts);
             // Last, as releasing may run Python code.
             Py_DECREF(old_consts);
-            if (released != nullptr) {
-                release_record(released);
+            if (record != nullptr) {
+                release_record(record);
             }
             Py_RETURN_NONE;
         }
-        RetiredConstants *record = find_record(code, index);
         if (record != nullptr && record->count < record->capacity) {
             record->tuples()[record->count++] = old_consts; // the code object's reference
             code->co_consts = Py_NewRef(consts);
+            if (walk != Walk::stopped && ++retirements.unverified >= retirements.sweep_at) {
+                sweep_retired(interp);
+            }
             Py_RETURN_NONE;
         }
         if (make_room(code, interp) < 0) {
