@@ -12,6 +12,7 @@ import ctypes
 import platform
 import sys
 import threading
+import time
 import timeit
 from contextlib import contextmanager
 
@@ -78,7 +79,8 @@ def best(stmt, number, repeat, **names):
 
 
 @contextmanager
-def parked_threads(count):
+def parked_threads(count, body=None):
+    """count threads parked (in body(ready, go), if given) until the block ends."""
     go, ready = threading.Event(), threading.Barrier(count + 1)
 
     def park():
@@ -86,7 +88,7 @@ def parked_threads(count):
         go.wait()
 
     old_size = threading.stack_size(256 * 1024)
-    threads = [threading.Thread(target=park) for _ in range(count)]
+    threads = [threading.Thread(target=body or park, args=(ready, go) if body else ()) for _ in range(count)]
     threading.stack_size(old_size)
     for t in threads:
         t.start()
@@ -106,16 +108,36 @@ def tracer(frame, event, arg):
 # --- measurements ----------------------------------------------------------------
 
 
-def measure_replace_constants(repeat):
-    def f():
-        return "x"
+def deep_parked_threads(count, depth):
+    """count threads parked depth frames deep, as a server's workers sit in their call stacks."""
+    def dive(n, ready, go):
+        if n:
+            return dive(n - 1, ready, go)
+        ready.wait()
+        go.wait()
 
-    code = f.__code__
-    consts = tuple("y" if c == "x" else c for c in code.co_consts)
-    ours = best("replace_constants(code, consts)", 100_000, repeat,
-                replace_constants=replace_constants, code=code, consts=consts)
-    theirs = best("f.__code__ = f.__code__.replace(co_consts=consts)", 20_000, repeat, f=f, consts=consts)
-    return [("replace_constants", "code.replace(co_consts=...)", ours, theirs)]
+    return parked_threads(count, lambda ready, go: dive(depth, ready, go))
+
+
+def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000, 20))):
+    rows = []
+    for count, depth in shapes:
+        def f():
+            return "x"
+
+        code = f.__code__
+        # Two equal tuples, alternated, so that every call really swaps.
+        a, b = code.co_consts, tuple(list(code.co_consts))
+        swap_pair = "replace_constants(code, b); replace_constants(code, a)"
+        with deep_parked_threads(count, depth):
+            replace_constants(code, b)
+            replace_constants(code, a)
+            assert code.co_consts is a, "the swap did not take"
+            ours = best(swap_pair, 20_000, repeat, replace_constants=replace_constants, code=code, a=a, b=b) / 2
+            theirs = best("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, repeat, f=f, b=b)
+        shape = f"{count} threads x {depth} deep" if count else "no other thread"
+        rows.append((f"replace_constants, {shape}", "code.replace + assignment", ours, theirs))
+    return rows
 
 
 def measure_get_stack(repeat):
@@ -133,19 +155,32 @@ def measure_get_stack(repeat):
     return rows
 
 
-def measure_replace_in_tuple(repeat):
+def measure_floor(repeat):
+    """Each function on its smallest input: the per-call cost the per-item figures sit on."""
+    frame = suspended_generator(0)[0].gi_frame
+    code = compile("pass", "<floor>", "exec").replace(co_consts=())
+    names = dict(replace_constants=replace_constants, get_stack=get_stack, replace_in_tuple=replace_in_tuple,
+                 propagate_trace=propagate_trace, code=code, frame=frame, item=object())
+    return [(f"floor: {stmt}", "", best(stmt, 200_000, repeat, **names), None) for stmt in (
+        "replace_constants(code, ())", "get_stack(frame)", "replace_in_tuple((), item, item)", "propagate_trace()")]
+
+
+def measure_replace_in_tuple(repeat, size=1024):
     rows = []
-    missing, replacement = object(), object()
-    call = best("replace_in_tuple(t, missing, replacement)", 200_000, repeat,
-                replace_in_tuple=replace_in_tuple, t=(), missing=missing, replacement=replacement)
-    for size in (8, 1024):
-        t = tuple(range(size))
-        ours = best("replace_in_tuple(t, missing, replacement)", max(1_000, 1_600_000 // size), repeat,
-                    replace_in_tuple=replace_in_tuple, t=t, missing=missing, replacement=replacement)
-        theirs = best("tuple(replacement if v is missing else v for v in t)", max(100, 160_000 // size), repeat,
-                      t=t, missing=missing, replacement=replacement)
-        rows.append((f"replace_in_tuple, {size} items", "rebuilding the tuple", ours, theirs))
-        rows.append((f"  per slot above the call ({size})", "", (ours - call) / size, None))
+    a, b = object(), object()
+    names = dict(replace_in_tuple=replace_in_tuple, a=a, b=b)
+    call = best("replace_in_tuple((), a, b)", 200_000, repeat, **names)
+    t = tuple(range(size))
+    miss = best("replace_in_tuple(t, a, b)", 5_000, repeat, t=t, **names)
+    # Every slot holds a, then b: each call of the pair replaces all of them.
+    every = tuple([a] * size)
+    swap_back = "replace_in_tuple(every, a, b); replace_in_tuple(every, b, a)"
+    all_match = best(swap_back, 1_000, repeat, every=every, **names) / 2
+    assert all(v is a for v in every), "the replacements did not take"
+    rebuild = best("tuple(b if v is a else v for v in t)", 200, repeat, t=t, **names)
+    rows.append((f"replace_in_tuple, {size} items, no match", "rebuilding the tuple", miss, rebuild))
+    rows.append(("  per slot above the call, no match", "", (miss - call) / size, None))
+    rows.append(("  per slot above the call, every slot", "", (all_match - call) / size, None))
     return rows
 
 
@@ -166,6 +201,59 @@ def measure_propagate_trace(repeat, counts=(10, 100, 1000)):
     return rows
 
 
+def fresh_constants(code):
+    return tuple(list(code.co_consts))
+
+
+def measure_retention(swaps=20_000):
+    """Allocated blocks still kept per swap made while a frame runs the code (not a time)."""
+    def traced(n):
+        total = 0
+        for i in range(n):
+            total += i
+        return total
+
+    code = traced.__code__
+
+    def repatching_tracer(frame, event, arg):
+        if frame.f_code is code and event == "line":
+            replace_constants(code, fresh_constants(code))
+        return repatching_tracer
+
+    old = sys.gettrace()
+    before = sys.getallocatedblocks()
+    sys.settrace(repatching_tracer)
+    try:
+        traced(swaps // 2)  # about two line events per iteration
+    finally:
+        sys.settrace(old)
+    tracer_kept = sys.getallocatedblocks() - before
+    replace_constants(code, fresh_constants(code))  # no frame runs it now: all is released
+
+    stop = threading.Event()
+
+    def step():
+        return None
+
+    def worker_loop():
+        while not stop.is_set():
+            step()
+
+    loop_code = worker_loop.__code__
+    worker = threading.Thread(target=worker_loop)
+    worker.start()
+    before = sys.getallocatedblocks()
+    for _ in range(swaps):
+        replace_constants(loop_code, fresh_constants(loop_code))
+        time.sleep(0)  # lets the worker run between swaps
+    worker_kept = sys.getallocatedblocks() - before
+    stop.set()
+    worker.join()
+    replace_constants(loop_code, fresh_constants(loop_code))
+    return [("kept blocks per swap: line tracer re-patching its frame", "", tracer_kept / swaps, None),
+            ("kept blocks per swap: code of a looping worker thread", "", worker_kept / swaps, None)]
+
+
 def format_rows(rows):
     lines = [f"{'operation':40} {'against':28} {'ns':>10} {'theirs ns':>10} {'ratio':>7}"]
     for name, against, ours, theirs in rows:
@@ -184,8 +272,8 @@ def main():
     args = parser.parse_args()
     print(f"# {platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
           f"{platform.processor() or platform.platform()}")
-    rows = (measure_replace_constants(args.repeat) + measure_get_stack(args.repeat)
-            + measure_replace_in_tuple(args.repeat) + measure_propagate_trace(args.repeat))
+    rows = (measure_floor(args.repeat) + measure_replace_constants(args.repeat) + measure_get_stack(args.repeat)
+            + measure_replace_in_tuple(args.repeat) + measure_propagate_trace(args.repeat) + measure_retention())
     print(format_rows(rows))
 
 

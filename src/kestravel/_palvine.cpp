@@ -28,6 +28,7 @@
 
 #include "internal/pycore_frame.h"   // _PyInterpreterFrame, PyFrameObject.f_frame
 #include "internal/pycore_interp.h"  // PyInterpreterState.co_extra_freefuncs, .threads, .next
+#include "internal/pycore_long.h"    // _PyLong_SMALL_INTS, the runtime's static small ints
 #include "internal/pycore_object.h"  // _PyObject_IMMORTAL_INIT, the mark of static objects
 #include "internal/pycore_pystate.h" // _PyThreadState_GET, _PyThreadState_UpdateTracingState
 #include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
@@ -122,10 +123,13 @@ void unlock_thread_list()
 //
 // A search costs as much as the process has frames, so a replacement visits at
 // most search_budget frames and thread states. When they run out, the old
-// tuple is retired unverified; once enough are (the process's frames over the
-// budget, and at least a floor), one sweep over every frame releases each
-// record whose code no frame may be running. A replacement so costs about
-// twice the budget at most, and unverified tuples stay bounded.
+// tuple is retired unverified, and so is every one after it, unsearched, until
+// the interpreter has fewer threads or a sweep finds the process small again:
+// once frames_per_unverified of the
+// process's frames (and at least a floor of tuples) are retired that way, one
+// sweep over every frame releases each record whose code no frame may be
+// running. A replacement in a large process so costs a share of one sweep,
+// and the unverified tuples stay bounded by the process's frames.
 //
 // Retired tuples are kept in a record per code object. A heap code object
 // belongs to one interpreter and also keeps its record in co_extra, whose free
@@ -137,6 +141,7 @@ void unlock_thread_list()
 // which guards all of this.
 
 constexpr Py_ssize_t search_budget = 256;
+constexpr Py_ssize_t frames_per_unverified = 32;
 constexpr Py_ssize_t unverified_floor = 64;
 
 struct RetiredConstants {
@@ -158,11 +163,13 @@ static_assert(sizeof(RetiredConstants) % alignof(PyObject *) == 0, "tuples() mus
 struct Retirements {
     RetiredConstants *shared_records;
     RetiredConstants *heap_records;
+    bool over_budget;      // the last search or sweep visited more than search_budget
+    long over_budget_with; // the calling interpreter's threads then
     Py_ssize_t unverified; // retired since the last sweep without a full search
     Py_ssize_t sweep_at;   // the number of those that starts a sweep
     uint64_t sweeps;
 };
-Retirements retirements = {nullptr, nullptr, 0, unverified_floor, 0};
+Retirements retirements = {nullptr, nullptr, false, 0, 0, unverified_floor, 0};
 
 RetiredConstants *&records_of_kind(bool shared)
 {
@@ -242,7 +249,7 @@ RetiredConstants *find_record(PyCodeObject *code, Py_ssize_t index)
         return nullptr;
     }
     void *extra = nullptr;
-    if (index >= 0) {
+    if (index >= 0 && code->co_extra != nullptr) {
         [[maybe_unused]] int rc = _PyCode_GetExtra(reinterpret_cast<PyObject *>(code), index, &extra);
         assert(rc == 0); // fails only for a non-code object
     }
@@ -384,10 +391,13 @@ void sweep_retired(const PyInterpreterState *interp)
     if (walk == Walk::locked) {
         return; // the next unverified retirement tries again
     }
-    retirements.unverified = 0;
     Py_ssize_t visited = PY_SSIZE_T_MAX - budget;
-    retirements.sweep_at =
-        visited / search_budget > unverified_floor ? visited / search_budget : unverified_floor;
+    retirements.over_budget = visited > search_budget;
+    retirements.over_budget_with = interp->threads.count;
+    retirements.unverified = 0;
+    retirements.sweep_at = visited / frames_per_unverified > unverified_floor
+                               ? visited / frames_per_unverified
+                               : unverified_floor;
 
     index = find_record_index(interp);
     RetiredConstants *released = nullptr; // chained through next once detached
@@ -433,10 +443,15 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             Py_RETURN_NONE;
         }
         Py_ssize_t budget = search_budget;
-        Walk walk =
-            walk_holding_frames(budget, [code](const PyInterpreterState *, const _PyInterpreterFrame *frame) {
-                return frame->f_code == code;
-            });
+        Walk walk = Walk::out_of_budget;
+        if (!retirements.over_budget || interp->threads.count < retirements.over_budget_with) {
+            walk = walk_holding_frames(budget,
+                                       [code](const PyInterpreterState *, const _PyInterpreterFrame *frame) {
+                                           return frame->f_code == code;
+                                       });
+            retirements.over_budget = walk == Walk::out_of_budget;
+            retirements.over_budget_with = interp->threads.count;
+        }
         Py_ssize_t index = find_record_index(interp);
         RetiredConstants *record = find_record(code, index);
         if (walk == Walk::finished) {
@@ -468,10 +483,18 @@ PyObject *replace_constants(PyObject *, PyObject *args)
 // ---------------------------------------------------------------------------
 // Frame value-stack snapshot
 
+// Stores value under the int key `index`. Stack positions lie far below the
+// hash modulus, where an int hashes to itself (but -1, which hashes to -2), and
+// most are among the runtime's static small ints.
 int dict_set_index(PyObject *dict, Py_ssize_t index, PyObject *value)
 {
+    Py_hash_t hash = index == -1 ? -2 : index;
+    if (-_PY_NSMALLNEGINTS <= index && index < _PY_NSMALLPOSINTS) {
+        auto *key = reinterpret_cast<PyObject *>(&_PyLong_SMALL_INTS[_PY_NSMALLNEGINTS + index]);
+        return _PyDict_SetItem_KnownHash(dict, key, value, hash);
+    }
     Ref key = Ref::take(PyLong_FromSsize_t(index));
-    return key ? PyDict_SetItem(dict, key.get(), value) : -1;
+    return key ? _PyDict_SetItem_KnownHash(dict, key.get(), value, hash) : -1;
 }
 
 Py_ssize_t stack_depth(const _PyInterpreterFrame *iframe)
@@ -511,6 +534,40 @@ PyObject *get_stack(PyObject *, PyObject *args)
 // ---------------------------------------------------------------------------
 // In-place tuple item replacement
 
+// The caller holds a reference to item, so releasing the slot's never frees it.
+inline void replace_slot(PyObject *&slot, PyObject *item, PyObject *replacement)
+{
+    if (slot == item) {
+        slot = Py_NewRef(replacement);
+        Py_DECREF(item);
+    }
+}
+
+constexpr Py_ssize_t block_slots = 32;
+
+// Whether any of block_slots slots may hold item. Only the low 32 bits of each
+// slot are compared (all of it where pointers have 32), which SSE2 does four
+// at a time; a false alarm only costs a look at each slot. x86 is little-endian.
+bool block_may_hold(PyObject *const *slots, const PyObject *item)
+{
+    using Words = uint32_t __attribute__((vector_size(16)));
+    constexpr size_t words_per_slot = sizeof(PyObject *) / sizeof(uint32_t);
+    const auto low = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(item));
+    Words needle = {}, low_words = {};
+    for (size_t k = 0; k < 4; k += words_per_slot) {
+        needle[k] = low;
+        low_words[k] = ~0u;
+    }
+    Words hits = {};
+    for (size_t offset = 0; offset < block_slots * sizeof(PyObject *); offset += sizeof(Words)) {
+        Words words;
+        std::memcpy(&words, reinterpret_cast<const char *>(slots) + offset, sizeof words);
+        hits |= reinterpret_cast<Words>(words == needle);
+    }
+    hits &= low_words;
+    return (hits[0] | hits[1] | hits[2] | hits[3]) != 0;
+}
+
 PyObject *replace_in_tuple(PyObject *, PyObject *args)
 {
     PyObject *tuple;
@@ -525,11 +582,20 @@ PyObject *replace_in_tuple(PyObject *, PyObject *args)
     Ref held_tuple = Ref::borrow(tuple);
     Ref held_item = Ref::borrow(item);
     Ref held_replacement = Ref::borrow(replacement);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); i++) {
-        if (PyTuple_GET_ITEM(tuple, i) == item) {
-            PyTuple_SET_ITEM(tuple, i, Py_NewRef(replacement));
-            Py_DECREF(item); // the slot's reference; never the last one
+    // No Python code runs in the scan, so the size is asked afresh before each
+    // block and slot for free. Only a block that may hold item is looked at
+    // slot by slot, and only a match is stored.
+    PyObject **slots = reinterpret_cast<PyTupleObject *>(tuple)->ob_item;
+    Py_ssize_t i = 0;
+    for (; i + block_slots <= PyTuple_GET_SIZE(tuple); i += block_slots) {
+        if (block_may_hold(slots + i, item)) {
+            for (Py_ssize_t j = i; j < i + block_slots; j++) {
+                replace_slot(slots[j], item, replacement);
+            }
         }
+    }
+    for (; i < PyTuple_GET_SIZE(tuple); i++) {
+        replace_slot(slots[i], item, replacement);
     }
     Py_RETURN_NONE; // item's finalizer, if any, runs as held_item goes
 }
