@@ -75,7 +75,18 @@ def suspended_generator(depth):
 
 
 def best(stmt, number, repeat, **names):
-    return min(timeit.Timer(stmt, globals=names).repeat(repeat=repeat, number=number)) / number * 1e9
+    return side_by_side(repeat, (stmt, number, names))[0]
+
+
+def side_by_side(repeat, *subjects):
+    """The best ns per run of each (stmt, number, names), timed in turn in every round so that
+    the machine's drift reaches them all alike."""
+    timers = [(timeit.Timer(stmt, globals=names), number) for stmt, number, names in subjects]
+    bests = [float("inf")] * len(timers)
+    for _ in range(repeat):
+        for k, (timer, number) in enumerate(timers):
+            bests[k] = min(bests[k], timer.timeit(number) / number * 1e9)
+    return bests
 
 
 @contextmanager
@@ -133,8 +144,10 @@ def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000
             replace_constants(code, b)
             replace_constants(code, a)
             assert code.co_consts is a, "the swap did not take"
-            ours = best(swap_pair, 20_000, repeat, replace_constants=replace_constants, code=code, a=a, b=b) / 2
-            theirs = best("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, repeat, f=f, b=b)
+            pair, theirs = side_by_side(
+                repeat, (swap_pair, 20_000, dict(replace_constants=replace_constants, code=code, a=a, b=b)),
+                ("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, dict(f=f, b=b)))
+            ours = pair / 2
         shape = f"{count} threads x {depth} deep" if count else "no other thread"
         rows.append((f"replace_constants, {shape}", "code.replace + assignment", ours, theirs))
     return rows
@@ -147,9 +160,10 @@ def measure_get_stack(repeat):
         frame = gen.gi_frame
         expected = {-1: depth, **dict(enumerate(values))}
         assert get_stack(frame) == ctypes_get_stack(frame) == expected, "readers disagree"
-        ours = best("get_stack(frame)", 50_000, repeat, get_stack=get_stack, frame=frame)
-        via_ctypes = best("read(frame)", 2_000, repeat, read=ctypes_get_stack, frame=frame)
-        plain = best("dict(enumerate(values))", 50_000, repeat, values=values)
+        ours, via_ctypes, plain = side_by_side(
+            repeat, ("get_stack(frame)", 50_000, dict(get_stack=get_stack, frame=frame)),
+            ("read(frame)", 2_000, dict(read=ctypes_get_stack, frame=frame)),
+            ("dict(enumerate(values))", 50_000, dict(values=values)))
         rows.append((f"get_stack, depth {depth}", "ctypes frame reader", ours, via_ctypes))
         rows.append((f"get_stack, depth {depth}", "dict(enumerate(values))", ours, plain))
     return rows
@@ -169,13 +183,14 @@ def measure_replace_in_tuple(repeat, size=1024):
     rows = []
     a, b = object(), object()
     names = dict(replace_in_tuple=replace_in_tuple, a=a, b=b)
-    call = best("replace_in_tuple((), a, b)", 200_000, repeat, **names)
     t = tuple(range(size))
-    miss = best("replace_in_tuple(t, a, b)", 5_000, repeat, t=t, **names)
     # Every slot holds a, then b: each call of the pair replaces all of them.
     every = tuple([a] * size)
     swap_back = "replace_in_tuple(every, a, b); replace_in_tuple(every, b, a)"
-    all_match = best(swap_back, 1_000, repeat, every=every, **names) / 2
+    call, miss, pair = side_by_side(repeat, ("replace_in_tuple((), a, b)", 200_000, names),
+                                    ("replace_in_tuple(t, a, b)", 5_000, dict(names, t=t)),
+                                    (swap_back, 1_000, dict(names, every=every)))
+    all_match = pair / 2
     assert all(v is a for v in every), "the replacements did not take"
     rebuild = best("tuple(b if v is a else v for v in t)", 200, repeat, t=t, **names)
     rows.append((f"replace_in_tuple, {size} items, no match", "rebuilding the tuple", miss, rebuild))

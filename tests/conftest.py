@@ -61,13 +61,13 @@ def pytest_pyfunc_call(pyfuncitem):
     return True
 
 
-def run_python(source, *, env=None, timeout=120):
-    """Run source in a fresh interpreter like this one; return the finished process."""
+def run_python(source, *, argv=(), env=None, timeout=120):
+    """Run source (with argv as sys.argv[1:]) in a fresh interpreter like this one; return the finished process."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(source)],
+        [sys.executable, "-c", textwrap.dedent(source), *argv],
         env=full_env,
         capture_output=True,
         text=True,

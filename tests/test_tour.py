@@ -19,8 +19,17 @@ def test_tour_reports_an_operation_that_did_not_work():
     working, tour.replace_in_tuple = tour.replace_in_tuple, lambda *args: None
     try:
         with contextlib.redirect_stdout(io.StringIO()) as stdout:
-            assert tour.main() == 1
+            assert tour.main([]) == 1
     finally:
         tour.replace_in_tuple = working
     out = stdout.getvalue()
     assert "FAILED: the tuple was not changed in place" in out and "1 operation(s) failed" in out
+
+
+def test_tour_takes_help_and_refuses_unknown_arguments():
+    helped = subprocess.run([sys.executable, "-m", "kestravel", "--help"], capture_output=True, text=True, timeout=60)
+    assert helped.returncode == 0 and "usage: python -m kestravel" in helped.stdout
+    assert "replace_constants:" not in helped.stdout  # the tour did not run
+    refused = subprocess.run([sys.executable, "-m", "kestravel", "--frobnicate"], capture_output=True, text=True,
+                             timeout=60)
+    assert refused.returncode == 2 and "unrecognized arguments: --frobnicate" in refused.stderr

@@ -1,9 +1,12 @@
 """kestravel: reach into CPython 3.11 internals from Python.
 
-The native operations live in :mod:`kestravel._palvine`.
+replace_constants, get_stack, replace_in_tuple and propagate_trace come from the
+native module kestravel._palvine; settrace_all_threads builds on propagate_trace.
 """
 
 import sys
+
+__version__ = "0.1.0"
 
 if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11):
     raise ImportError(
@@ -11,3 +14,32 @@ if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11):
         f"module reads; this is {sys.implementation.name} "
         f"{sys.version_info.major}.{sys.version_info.minor}.{sys.version_info.micro}"
     )
+
+import threading
+from collections.abc import Callable
+from types import FrameType
+from typing import Any
+
+from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
+
+__all__ = ["get_stack", "propagate_trace", "replace_constants", "replace_in_tuple", "settrace_all_threads"]
+
+_TraceFunction = Callable[[FrameType, str, Any], Any]
+
+
+def settrace_all_threads(func: _TraceFunction | None, /) -> None:
+    """Make func (or None) the trace function of every thread of this interpreter.
+
+    func becomes the trace function of the calling thread, of every other thread
+    now, and of every thread that the threading module starts afterwards: the
+    3.11 counterpart of CPython 3.12's threading.settrace_all_threads.
+
+    Each step raises a "sys.settrace" audit event for each thread it changes. If
+    a hook refuses the calling thread's, nothing changes and the hook's exception
+    is raised. If it refuses the k-th other thread's, the calling thread and the
+    k - 1 most recently started other threads have func, the rest keep theirs,
+    threads started later do not get it, and RuntimeError is raised.
+    """
+    sys.settrace(func)
+    propagate_trace()
+    threading.settrace(func)  # type: ignore[arg-type]  # None clears it, as in CPython

@@ -4,11 +4,12 @@ Run:  python -m kestravel
 Exits 0 when every operation did what the tour shows, 1 otherwise.
 """
 
+import argparse
 import dis
 import sys
 import threading
 
-from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
+from kestravel import get_stack, propagate_trace, replace_constants, replace_in_tuple
 
 
 class TourFailure(Exception):
@@ -100,7 +101,13 @@ STEPS = [
 ]
 
 
-def main():
+def main(argv=None):
+    argparse.ArgumentParser(
+        prog="python -m kestravel",
+        description="A live tour of kestravel: swaps a function's constants, snapshots a frame's value stack, "
+        "changes a tuple in place and carries a trace function to other threads, printing what each did.",
+        epilog="Exits 0 when every operation did what the tour shows, 1 otherwise.",
+    ).parse_args(argv)
     failures = 0
     for title, step in STEPS:
         print(title)
