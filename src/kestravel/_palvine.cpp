@@ -319,8 +319,10 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
     if (current != nullptr) {
         fresh->marked_in = current->marked_in;
         fresh->count = current->count;
-        std::memcpy(fresh->tuples(), current->tuples(),
-                    static_cast<size_t>(current->count) * sizeof(PyObject *));
+        // memmove, not memcpy: x86-64 glibc versions memcpy at 2.14, which
+        // would raise the oldest glibc the module runs on (its manylinux tag).
+        std::memmove(fresh->tuples(), current->tuples(),
+                     static_cast<size_t>(current->count) * sizeof(PyObject *));
     }
     if (!shared) {
         set_record_slot(code, index, fresh);
