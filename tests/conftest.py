@@ -5,6 +5,7 @@ import sys
 import textwrap
 
 import pytest
+from _pytest.runner import runtestprotocol
 
 # Runs of each test under --refleaks: the first WARMUP settle caches, and a
 # leak is a growth in every one of the RUNS after them, as CPython's -R has it.
@@ -23,7 +24,6 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     if config.getoption("--refleaks") and not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleaks needs a debug build of CPython (sys.gettotalrefcount)")
-    config.addinivalue_line("markers", "no_refleaks(reason): run once even under --refleaks")
 
 
 def pytest_sessionstart(session):
@@ -44,20 +44,29 @@ def _interpreter_totals():
 
 
 @pytest.hookimpl(tryfirst=True)
-def pytest_pyfunc_call(pyfuncitem):
-    if not pyfuncitem.config.getoption("--refleaks") or pyfuncitem.get_closest_marker("no_refleaks"):
+def pytest_runtest_protocol(item, nextitem):
+    """Under --refleaks, each test's whole protocol (set-up, call, tear-down) runs WARMUP + RUNS
+    times, so that its fixtures' own allocations are made and released alike in every round."""
+    if not item.config.getoption("--refleaks"):
         return None
-    function = pyfuncitem.obj
-    kwargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
     growth = []
     for _ in range(WARMUP + RUNS):
         refs, blocks = _interpreter_totals()
-        function(**kwargs)
+        reports = runtestprotocol(item, nextitem=nextitem, log=False)
         after_refs, after_blocks = _interpreter_totals()
         growth.append((after_refs - refs, after_blocks - blocks))
-    measured = growth[WARMUP:]
-    if all(refs > 0 for refs, _ in measured) or all(blocks > 0 for _, blocks in measured):
-        pytest.fail(f"leaks: (references, blocks) grew by {measured} in the runs after the warm-up")
+        if not all(report.passed for report in reports):
+            break  # failed, skipped or an expected failure: reported as it is
+    else:
+        measured = growth[WARMUP:]
+        if all(refs > 0 for refs, _ in measured) or all(blocks > 0 for _, blocks in measured):
+            call = next(report for report in reports if report.when == "call")
+            call.outcome = "failed"
+            call.longrepr = f"leaks: (references, blocks) grew by {measured} in the runs after the warm-up"
+    for report in reports:
+        item.ihook.pytest_runtest_logreport(report=report)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
     return True
 
 

@@ -15,7 +15,8 @@ def test_executing_frame_reports_the_running_marker():
     def running(a, b):
         return get_stack(sys._getframe())
 
-    assert running(1, 2) == {-1: -1 - 2}
+    # An executing frame's stacktop is -1.
+    assert running(1, 2) == {-1: -1 - nlocalsplus(running.__code__)}
 
 
 def caller_stack():
@@ -69,6 +70,7 @@ def test_three_deep_stack_is_ordered_bottom_to_top():
     assert stack[0] is a and stack[1] is b and stack[2] is c
 
 
+# On two lines, so that a line event comes between the two pushes; formatters must leave it so.
 def traced_pair(a, b):
     return (a,
             b)  # fmt: skip
@@ -122,7 +124,8 @@ def test_each_call_returns_a_fresh_dict():
     assert get_stack(frame) is not get_stack(frame)
 
 
-@pytest.mark.parametrize("bad", [test_each_call_returns_a_fresh_dict.__code__, None, (sys._getframe(),)])
+@pytest.mark.parametrize("bad", [test_each_call_returns_a_fresh_dict.__code__, None, (sys._getframe(),)],
+                         ids=["code", "none", "tuple-of-frame"])
 def test_non_frame_is_a_type_error(bad):
     with pytest.raises(TypeError):
         get_stack(bad)

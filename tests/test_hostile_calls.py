@@ -14,7 +14,7 @@ import types
 import weakref
 
 import pytest
-from hostile import collect_at_each_allocation, fail_each_allocation, parked_threads
+from support import collect_at_each_allocation, fail_each_allocation, parked_threads
 
 from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
 
@@ -140,7 +140,7 @@ def test_propagate_trace_under_failing_allocations(caller_has_trace):
 
 AUDITED_FAILURES = """
 import sys, threading, _testcapi
-from hostile import fail_each_allocation, parked_threads
+from support import fail_each_allocation, parked_threads
 from kestravel._palvine import propagate_trace
 
 events = []

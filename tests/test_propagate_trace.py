@@ -4,6 +4,7 @@ import threading
 from contextlib import contextmanager
 
 import pytest
+from support import parked_threads
 
 from kestravel._palvine import propagate_trace
 
@@ -14,34 +15,6 @@ def make_tracer(name):
 
     tracer.__qualname__ = name
     return tracer
-
-
-@contextmanager
-def parked_threads(count, own_traces):
-    """Threads, started in order, each with its own trace, parked until the block ends.
-
-    Yields a dict that is filled, once the block ends, with what sys.gettrace()
-    returned in each thread after it was woken.
-    """
-    ready, go, seen = threading.Barrier(count + 1), threading.Event(), {}
-
-    def park(i):
-        sys.settrace(own_traces[i])
-        ready.wait()
-        go.wait()
-        seen[i] = sys.gettrace()
-        sys.settrace(None)
-
-    threads = [threading.Thread(target=park, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    ready.wait(timeout=60)
-    try:
-        yield seen
-    finally:
-        go.set()
-        for t in threads:
-            t.join(timeout=60)
 
 
 @contextmanager
@@ -88,8 +61,8 @@ AUDIT_SCRIPT = """
 import json, sys, threading
 from kestravel._palvine import propagate_trace
 
-COUNT, REFUSE_AT = {count}, {refuse_at}
-ready, go, seen = threading.Barrier(COUNT + 1), threading.Event(), {{}}
+COUNT, REFUSE_AT = map(int, sys.argv[1:3])
+ready, go, seen = threading.Barrier(COUNT + 1), threading.Event(), {}
 
 def named(name):
     def tracer(frame, event, arg):
@@ -98,7 +71,7 @@ def named(name):
     return tracer
 
 def park(i):
-    sys.settrace(named(f"own{{i}}"))
+    sys.settrace(named(f"own{i}"))
     ready.wait()
     go.wait()
     seen[i] = getattr(sys.gettrace(), "__qualname__", None)
@@ -131,21 +104,21 @@ go.set()
 for t in threads:
     t.join()
 main = threading.get_ident()
-print(json.dumps({{"error": error, "events": len(events), "in_caller": all(e == main for e in events),
-                  "seen": [seen[i] for i in range(COUNT)], "mine": mine}}))
+print(json.dumps({"error": error, "events": len(events), "in_caller": all(e == main for e in events),
+                  "seen": [seen[i] for i in range(COUNT)], "mine": mine}))
 """
 
 
-@pytest.mark.parametrize("count", [0, 3])
+@pytest.mark.parametrize("count", [0, 3], ids=["caller-alone", "three-others"])
 def test_one_audit_event_per_other_thread(python, count):
-    result = json.loads(python(AUDIT_SCRIPT.format(count=count, refuse_at=0)))
+    result = json.loads(python(AUDIT_SCRIPT, argv=[str(count), "0"]))
     assert result == {"error": None, "events": count, "in_caller": True, "seen": ["mine"] * count, "mine": "mine"}
 
 
-@pytest.mark.parametrize("refuse_at", [1, 3, 5])
+@pytest.mark.parametrize("refuse_at", [1, 3, 5], ids=lambda k: f"refused-at-{k}")
 def test_refusal_keeps_the_threads_before_it_and_raises(python, refuse_at):
     count = 5
-    result = json.loads(python(AUDIT_SCRIPT.format(count=count, refuse_at=refuse_at)))
+    result = json.loads(python(AUDIT_SCRIPT, argv=[str(count), str(refuse_at)]))
     # Visited newest first: the refuse_at - 1 most recently started threads changed.
     changed = refuse_at - 1
     expected_seen = [f"own{i}" for i in range(count - changed)] + ["mine"] * changed
@@ -183,7 +156,7 @@ STRESS_SCRIPT = """
 import os, sys, threading, time
 from kestravel._palvine import propagate_trace
 
-SLOW = {slow!r}
+SLOW = sys.argv[1]
 deadline = time.monotonic() + float(os.environ.get("KESTRAVEL_STRESS_SECONDS", "2"))
 
 class SlowToDie:
@@ -242,5 +215,5 @@ print(calls)
 @pytest.mark.parametrize("allocator", ["pymalloc", "debug"])
 @pytest.mark.parametrize("slow", ["audit", "del"], ids=["audit-hook-sleeps", "old-trace-del-sleeps"])
 def test_threads_ending_during_propagation(python, slow, allocator):
-    out = python(STRESS_SCRIPT.format(slow=slow), env={"PYTHONMALLOC": allocator})
+    out = python(STRESS_SCRIPT, argv=[slow], env={"PYTHONMALLOC": allocator})
     assert int(out) > 0

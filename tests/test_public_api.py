@@ -5,7 +5,7 @@ import threading
 from pathlib import Path
 
 import pytest
-from hostile import parked_threads
+from support import parked_threads
 
 import kestravel
 from kestravel import _palvine
@@ -54,7 +54,7 @@ def test_settrace_all_threads_reaches_threads_before_and_after_it(func):
 
 REFUSED = """
 import json, sys, threading
-from hostile import parked_threads
+from support import parked_threads
 import kestravel
 
 def named(name):

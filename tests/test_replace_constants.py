@@ -66,7 +66,7 @@ def test_tuple_subtype_is_installed_as_it_is():
     assert code.co_consts is new
 
 
-@pytest.mark.parametrize("delta", [-1, 1])
+@pytest.mark.parametrize("delta", [-1, 1], ids=["shorter", "longer"])
 def test_length_mismatch_changes_nothing(delta):
     code = make_function().__code__
     old = code.co_consts

@@ -31,7 +31,7 @@ def test_identity_not_equality(make_pair):
     assert t[0] is equal and t[1] == "new" and t[2] is equal
 
 
-@pytest.mark.parametrize("occurrences", [1, 3, 7])
+@pytest.mark.parametrize("occurrences", [1, 3, 7], ids=lambda n: f"{n}-occurrences")
 def test_every_occurrence_moves_reference_counts_by_n(occurrences):
     item, replacement = object(), object()
     t = tuple([item] * occurrences + [None])

@@ -1,4 +1,4 @@
-"""Callers that fight back: failing allocations and collections that run Python code mid-call."""
+"""Test helpers: failing allocations, collections that run Python code mid-call, parked threads."""
 
 import gc
 import sys
