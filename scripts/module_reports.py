@@ -9,6 +9,8 @@ Exits 0 either way; on stderr it counts the reports that stay outside the module
 import re
 import sys
 
+# A report starts at its headline. valgrind's lines that open no report (its
+# banner, the heap and leak summaries) are told apart by their first words.
 HEADLINES = {
     "leaks": re.compile(r"^(Direct|Indirect) leak of \d+ byte"),
     "valgrind": re.compile(r"^==\d+== (?! )(?!HEAP|LEAK|ERROR SUMMARY|All heap|Memcheck|Copyright|Using|Command|For lists|Parent PID)\S"),

@@ -59,19 +59,39 @@ def _elf_tool(name):
     return path
 
 
-def _elf(tool, *args):
-    return subprocess.run([_elf_tool(tool), *args, _palvine.__file__], capture_output=True, text=True, check=True).stdout
+def _elf(tool, *args, path=None):
+    return subprocess.run([_elf_tool(tool), *args, path or _palvine.__file__], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def _symbols(*args, path=None):
+    return {line.split()[-1].split("@")[0] for line in _elf("nm", "-D", *args, path=path).splitlines()
+            if line.strip()}
+
+
+# The sanitizer rig's build also needs the sanitizer runtimes, which it preloads.
+SANITIZER_RUNTIMES = ("libasan.so.", "libubsan.so.") if os.environ.get("KESTRAVEL_SANITIZED") else ()
 
 
 def test_shared_object_needs_only_libc():
     needed = [line.split("[")[1].rstrip("]") for line in _elf("readelf", "-d").splitlines() if "(NEEDED)" in line]
-    if os.environ.get("KESTRAVEL_SANITIZED"):  # set by the sanitizer rig, whose build needs its runtimes
-        needed = [lib for lib in needed if not lib.startswith(("libasan.so.", "libubsan.so."))]
-    assert needed == ["libc.so.6"]
+    assert [lib for lib in needed if not lib.startswith(SANITIZER_RUNTIMES or ("\0",))] == ["libc.so.6"]
 
 
 def test_shared_object_exports_only_init():
-    exported = {line.split()[-1] for line in _elf("nm", "-D", "--defined-only").splitlines() if line.strip()}
-    assert exported == {"PyInit__palvine"}
+    assert _symbols("--defined-only") == {"PyInit__palvine"}
 
 
+def test_every_symbol_it_needs_is_exported_by_the_interpreter_or_libc():
+    # The interpreter is built with hidden visibility: a symbol of its that it does
+    # not export would fail only at import. What this process has loaded is read
+    # from its own map, whatever launcher started it.
+    with open("/proc/self/maps") as maps:
+        loaded = {line.split()[-1] for line in maps if line.split()[-1].startswith("/")}
+    providers = [os.path.realpath("/proc/self/exe")] + sorted(
+        path for path in loaded
+        if os.path.basename(path).startswith(("libpython3.11", "libc.so.6", "libc-") + SANITIZER_RUNTIMES))
+    provided = set().union(*(_symbols("--defined-only", path=path) for path in providers))
+    undefined = {line.split()[-1].split("@")[0] for line in _elf("nm", "-D", "--undefined-only").splitlines()
+                 if line.split()[0] == "U"}
+    assert undefined - provided == set(), f"provided by none of {providers}"
