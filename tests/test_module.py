@@ -1,8 +1,10 @@
+import ast
 import collections
 import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -25,6 +27,12 @@ def test_module_has_no_doc_and_exactly_the_functions():
 @pytest.mark.parametrize("name", DOCS)
 def test_function_doc(name):
     assert getattr(_palvine, name).__doc__ == DOCS[name]
+
+
+def test_the_stub_carries_the_modules_own_docstrings():
+    stub = ast.parse(Path(_palvine.__file__).with_name("_palvine.pyi").read_text())
+    documented = {node.name: ast.get_docstring(node) for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert documented == {name: getattr(_palvine, name).__doc__ for name in DOCS}
 
 
 @pytest.mark.parametrize(

@@ -144,12 +144,16 @@ def blocks_in_c_then_loads(started, lock):
     return "x"
 
 
-def test_frame_running_in_another_thread_keeps_its_constants():
-    f = fresh_copy(blocks_in_c_then_loads)
+def copy_loading_a_marker(function):
+    """A fresh copy of function whose "x" constant is a new Marker, and a weak reference to that marker."""
+    f = fresh_copy(function)
     marker = Marker()
     replace_constants(f.__code__, with_x_as(f, marker))
-    dead = weakref.ref(marker)
-    del marker
+    return f, weakref.ref(marker)
+
+
+def test_frame_running_in_another_thread_keeps_its_constants():
+    f, dead = copy_loading_a_marker(blocks_in_c_then_loads)
     started, lock, result = threading.Event(), threading.Lock(), []
     lock.acquire()
     worker = threading.Thread(target=lambda: result.append(f(started, lock)))
@@ -195,11 +199,7 @@ def returns_x_after_calling(callee, code, new):
 
 
 def test_frame_paused_in_a_python_call_holds_no_constants():
-    f = fresh_copy(returns_x_after_calling)
-    marker = Marker()
-    replace_constants(f.__code__, with_x_as(f, marker))
-    dead = weakref.ref(marker)
-    del marker
+    f, dead = copy_loading_a_marker(returns_x_after_calling)
     swap_in_python = lambda code, new: replace_constants(code, new)  # noqa: E731
     assert f(swap_in_python, f.__code__, with_x_as(f, "y")) == "y"
     gc.collect()
