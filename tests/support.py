@@ -84,7 +84,7 @@ def collection_at(allocation, action):
 
 def collect_at_each_allocation(make, limit=64):
     """For n = 1, 2, ...: world = make(); a collection armed at the n-th allocation runs world.nested
-    while world.call() runs; then world.check(ran_inside) checks the outcome.
+    while world.call() runs; then world.check() checks the outcome.
 
     Stops at the first n whose collection came only after the call. Returns the
     number of runs in which the nested call ran inside the outer one.
@@ -95,7 +95,7 @@ def collect_at_each_allocation(make, limit=64):
         with collection_at(n, world.nested) as ran:
             world.call()
         assert ran, "the armed collection never ran"
-        world.check(ran[0])
+        world.check()
         if not ran[0]:
             return inside
         inside += 1

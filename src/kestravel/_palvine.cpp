@@ -124,12 +124,12 @@ void unlock_thread_list()
 // A search costs as much as the process has frames, so a replacement visits at
 // most search_budget frames and thread states. When they run out, the old
 // tuple is retired unverified, and so is every one after it, unsearched, until
-// the interpreter has fewer threads or a sweep finds the process small again:
-// once frames_per_unverified of the
-// process's frames (and at least a floor of tuples) are retired that way, one
-// sweep over every frame releases each record whose code no frame may be
-// running. A replacement in a large process so costs a share of one sweep,
-// and the unverified tuples stay bounded by the process's frames.
+// the interpreter has fewer threads or a sweep finds the process small again.
+// Once as many are retired that way as the process has frames over
+// frames_per_unverified (and at least a floor), one sweep over every frame
+// releases each record whose code no frame may be running. A replacement in a
+// large process so costs a share of one sweep, and the unverified tuples stay
+// bounded by the process's frames.
 //
 // Retired tuples are kept in a record per code object. A heap code object
 // belongs to one interpreter and also keeps its record in co_extra, whose free
