@@ -330,6 +330,49 @@ def test_subinterpreter_swaps_code_that_the_main_interpreter_runs(python):
     assert python(SUBINTERPRETER_SWAP, env={"PYTHONMALLOC": "debug"}).strip() == "True"
 
 
+SHARED_CODE_EXTRA = """
+import ctypes, genericpath, _xxsubinterpreters as interpreters
+from kestravel import replace_constants
+
+code = genericpath.exists.__code__  # static, shared by every interpreter
+original = code.co_consts
+sub = interpreters.create()
+# In the subinterpreter another extension takes the first co_extra index and
+# stores its own data there, in the shared code object.
+interpreters.run_string(sub, '''if True:
+    import ctypes, genericpath
+    api = ctypes.pythonapi
+    api._PyEval_RequestCodeExtraIndex.restype = ctypes.c_ssize_t
+    api._PyEval_RequestCodeExtraIndex.argtypes = [ctypes.c_void_p]
+    api._PyCode_SetExtra.argtypes = [ctypes.py_object, ctypes.c_ssize_t, ctypes.c_void_p]
+    index = api._PyEval_RequestCodeExtraIndex(None)
+    assert index == 0, index
+    data = ctypes.create_string_buffer(b"another extension's data" * 4)
+    assert api._PyCode_SetExtra(genericpath.exists.__code__, index, ctypes.addressof(data)) == 0
+''')
+
+def f():
+    return "x"
+
+class SwapsWhileRunning:
+    def __fspath__(self):
+        # exists() is paused in os.stat: this retires the tuple it runs with.
+        replace_constants(code, tuple(list(code.co_consts)))
+        replace_constants(f.__code__, tuple(list(f.__code__.co_consts)))
+        return "/"
+
+results = [genericpath.exists(SwapsWhileRunning()) for _ in range(20)]
+replace_constants(code, original)
+print(results == [True] * 20)
+"""
+
+
+def test_shared_code_keeps_other_interpreters_extra_data_apart(python):
+    # co_extra indices are per interpreter: the main interpreter's index of this
+    # module may be another extension's slot in another interpreter.
+    assert python(SHARED_CODE_EXTRA).strip() == "True"
+
+
 LOCKED_THREAD_LIST = """
 import gc, json, sys, threading
 from kestravel._palvine import propagate_trace, replace_constants
