@@ -1,8 +1,10 @@
 """Test helpers: failing allocations, collections that run Python code mid-call, parked threads."""
 
 import gc
+import inspect
 import sys
 import threading
+import time
 from contextlib import contextmanager
 
 import pytest
@@ -102,6 +104,25 @@ def collect_at_each_allocation(make, limit=64):
     pytest.fail(f"a collection still ran inside the call at allocation {limit}")
 
 
+# The line of Condition.wait (under Event.wait) where a waiter without a timeout
+# blocks; from there on a parked thread allocates nothing.
+_BLOCKING_LINE = next(start + i + 1 for lines, start in [inspect.getsourcelines(threading.Condition.wait)]
+                      for i, line in enumerate(lines) if "if timeout is None:" in line)
+
+
+def wait_until_blocked(threads, timeout=60):
+    """Waits until each thread sits in Condition.wait's blocking acquire, so that a sweep of
+    failing allocations meets none of theirs."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        frames = sys._current_frames()
+        if all((frame := frames.get(t.ident)) is not None and frame.f_code is threading.Condition.wait.__code__
+               and frame.f_lineno == _BLOCKING_LINE for t in threads):
+            return
+        time.sleep(0.001)
+    pytest.fail("parked threads did not block")
+
+
 @contextmanager
 def parked_threads(count, traces=None):
     """count threads, each with its trace from traces (or none), parked until the block ends.
@@ -121,6 +142,7 @@ def parked_threads(count, traces=None):
     for t in threads:
         t.start()
     ready.wait(timeout=60)
+    wait_until_blocked(threads)
     try:
         yield seen
     finally:
