@@ -33,6 +33,7 @@
 #include "internal/pycore_pystate.h" // _PyThreadState_GET, _PyThreadState_UpdateTracingState
 #include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -549,9 +550,10 @@ constexpr Py_ssize_t block_slots = 32;
 
 // Whether any of block_slots slots may hold item. Only the low 32 bits of each
 // slot are compared (all of it where pointers have 32), which SSE2 does four
-// at a time; a false alarm only costs a look at each slot. x86 is little-endian.
+// at a time; a false alarm only costs a look at each slot.
 bool block_may_hold(PyObject *const *slots, const PyObject *item)
 {
+    static_assert(std::endian::native == std::endian::little, "the low word of a slot must come first");
     using Words = uint32_t __attribute__((vector_size(16)));
     constexpr size_t words_per_slot = sizeof(PyObject *) / sizeof(uint32_t);
     const auto low = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(item));
@@ -584,9 +586,9 @@ PyObject *replace_in_tuple(PyObject *, PyObject *args)
     Ref held_tuple = Ref::borrow(tuple);
     Ref held_item = Ref::borrow(item);
     Ref held_replacement = Ref::borrow(replacement);
-    // No Python code runs in the scan, so the size is asked afresh before each
-    // block and slot for free. Only a block that may hold item is looked at
-    // slot by slot, and only a match is stored.
+    // No Python code runs in the scan, so the size cannot change; it is still
+    // read afresh before each block and slot, at no cost. Only a block that may
+    // hold item is looked at slot by slot, and only a match is stored.
     PyObject **slots = reinterpret_cast<PyTupleObject *>(tuple)->ob_item;
     Py_ssize_t i = 0;
     for (; i + block_slots <= PyTuple_GET_SIZE(tuple); i += block_slots) {
