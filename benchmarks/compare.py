@@ -90,16 +90,19 @@ def side_by_side(repeat, *subjects):
 
 
 @contextmanager
-def parked_threads(count, body=None):
-    """count threads parked (in body(ready, go), if given) until the block ends."""
+def parked_threads(count, depth=0):
+    """count threads parked depth frames deep (as a server's workers sit in their call stacks)
+    until the block ends."""
     go, ready = threading.Event(), threading.Barrier(count + 1)
 
-    def park():
+    def park(n):
+        if n:
+            return park(n - 1)
         ready.wait()
         go.wait()
 
     old_size = threading.stack_size(256 * 1024)
-    threads = [threading.Thread(target=body or park, args=(ready, go) if body else ()) for _ in range(count)]
+    threads = [threading.Thread(target=park, args=(depth,)) for _ in range(count)]
     threading.stack_size(old_size)
     for t in threads:
         t.start()
@@ -119,17 +122,6 @@ def tracer(frame, event, arg):
 # --- measurements ----------------------------------------------------------------
 
 
-def deep_parked_threads(count, depth):
-    """count threads parked depth frames deep, as a server's workers sit in their call stacks."""
-    def dive(n, ready, go):
-        if n:
-            return dive(n - 1, ready, go)
-        ready.wait()
-        go.wait()
-
-    return parked_threads(count, lambda ready, go: dive(depth, ready, go))
-
-
 def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000, 20))):
     rows = []
     for count, depth in shapes:
@@ -140,7 +132,7 @@ def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000
         # Two equal tuples, alternated, so that every call really swaps.
         a, b = code.co_consts, tuple(list(code.co_consts))
         swap_pair = "replace_constants(code, b); replace_constants(code, a)"
-        with deep_parked_threads(count, depth):
+        with parked_threads(count, depth):
             replace_constants(code, b)
             replace_constants(code, a)
             assert code.co_consts is a, "the swap did not take"
@@ -229,10 +221,12 @@ def measure_retention(swaps=20_000):
         return total
 
     code = traced.__code__
+    traced_swaps = []
 
     def repatching_tracer(frame, event, arg):
         if frame.f_code is code and event == "line":
             replace_constants(code, fresh_constants(code))
+            traced_swaps.append(None)
         return repatching_tracer
 
     old = sys.gettrace()
@@ -242,7 +236,7 @@ def measure_retention(swaps=20_000):
         traced(swaps // 2)  # about two line events per iteration
     finally:
         sys.settrace(old)
-    tracer_kept = sys.getallocatedblocks() - before
+    tracer_kept = (sys.getallocatedblocks() - before - 1) / len(traced_swaps)  # less the counting list
     replace_constants(code, fresh_constants(code))  # no frame runs it now: all is released
 
     stop = threading.Event()
@@ -265,7 +259,7 @@ def measure_retention(swaps=20_000):
     stop.set()
     worker.join()
     replace_constants(loop_code, fresh_constants(loop_code))
-    return [("kept blocks per swap: line tracer re-patching its frame", "", tracer_kept / swaps, None),
+    return [("kept blocks per swap: line tracer re-patching its frame", "", tracer_kept, None),
             ("kept blocks per swap: code of a looping worker thread", "", worker_kept / swaps, None)]
 
 

@@ -1,4 +1,5 @@
-"""Test helpers: failing allocations, collections that run Python code mid-call, parked threads."""
+"""Test helpers: functions with constants of their own, failing allocations, collections that run
+Python code mid-call, parked threads."""
 
 import gc
 import inspect
@@ -9,7 +10,49 @@ from contextlib import contextmanager
 
 import pytest
 
+from kestravel import replace_constants
+
 _testcapi = pytest.importorskip("_testcapi")
+
+
+class Marker:
+    """A constant that can be weakly referenced, to see when its tuple dies."""
+
+    def __init__(self, name=""):
+        self.name = name
+
+    def __repr__(self):
+        return f"Marker({self.name!r})"
+
+
+def fresh_copy(function):
+    """function with a code object and constants tuple of its own, so tests share neither."""
+    code = function.__code__
+    copy = type(function)(code.replace(co_consts=tuple(list(code.co_consts))), function.__globals__)
+    copy.__wrapped__ = function
+    return copy
+
+
+def x_slot(function):
+    """The index of the constant "x" in the constants of the function that function copies."""
+    return function.__wrapped__.__code__.co_consts.index("x")
+
+
+def with_x_as(function, value):
+    """function's current constants with the slot that held "x" originally set to value."""
+    consts = list(function.__code__.co_consts)
+    consts[x_slot(function)] = value
+    return tuple(consts)
+
+
+def swap_own_constants(code, new):
+    replace_constants(code, new)
+    return "x"  # loaded from the tuple the frame cached before the swap
+
+
+def self_swapper():
+    """A fresh copy of a function that swaps its own constants while it runs, then loads one."""
+    return fresh_copy(swap_own_constants)
 
 # Far more allocations than any single call here makes; reaching it means the
 # sweep never found the end of the call.
@@ -88,10 +131,9 @@ def collect_at_each_allocation(make, limit=64):
     """For n = 1, 2, ...: world = make(); a collection armed at the n-th allocation runs world.nested
     while world.call() runs; then world.check() checks the outcome.
 
-    Stops at the first n whose collection came only after the call. Returns the
-    number of runs in which the nested call ran inside the outer one.
+    Stops at the first n whose collection came only after the call (a call that
+    allocates nothing tracked stops at n = 1).
     """
-    inside = 0
     for n in range(1, limit):
         world = make()
         with collection_at(n, world.nested) as ran:
@@ -99,8 +141,7 @@ def collect_at_each_allocation(make, limit=64):
         assert ran, "the armed collection never ran"
         world.check()
         if not ran[0]:
-            return inside
-        inside += 1
+            return
     pytest.fail(f"a collection still ran inside the call at allocation {limit}")
 
 

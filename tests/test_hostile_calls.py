@@ -15,39 +15,10 @@ import types
 import weakref
 
 import pytest
-from support import collect_at_each_allocation, fail_each_allocation, parked_threads
+from support import (Marker, collect_at_each_allocation, fail_each_allocation, parked_threads, self_swapper,
+                     with_x_as, x_slot)
 
 from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
-
-
-class Marker:
-    """A constant that can be weakly referenced, to see when its tuple dies."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __repr__(self):
-        return f"Marker({self.name!r})"
-
-
-def swap_and_load(code, new):
-    replace_constants(code, new)
-    return "x"  # loaded from the tuple the frame cached before the swap
-
-
-def self_swapper():
-    """A function with a code object and constants of its own that swaps its own constants while it runs."""
-    code = swap_and_load.__code__
-    return types.FunctionType(code.replace(co_consts=tuple(list(code.co_consts))), globals())
-
-
-X = swap_and_load.__code__.co_consts.index("x")
-
-
-def consts_with(code, value):
-    consts = list(code.co_consts)
-    consts[X] = value
-    return tuple(consts)
 
 
 def deep_generator(depth):
@@ -72,8 +43,8 @@ def test_replace_constants_under_failing_allocations(earlier_swaps, running):
     f = self_swapper()
     code = f.__code__
     for i in range(earlier_swaps):
-        f(code, consts_with(code, Marker(f"earlier{i}")))
-    old, new = code.co_consts, consts_with(code, Marker("new"))
+        f(code, with_x_as(f, Marker(f"earlier{i}")))
+    old, new = code.co_consts, with_x_as(f, Marker("new"))
     refs = sys.getrefcount(old), sys.getrefcount(new)
 
     def unchanged():
@@ -84,7 +55,7 @@ def test_replace_constants_under_failing_allocations(earlier_swaps, running):
                                   unchanged)
     assert code.co_consts is new
     if running:
-        assert result is old[X]
+        assert result is old[x_slot(f)]
 
 
 @pytest.mark.parametrize("depth", [3, 300], ids=["shallow", "keys-beyond-the-small-ints"])
@@ -185,9 +156,9 @@ def test_propagate_trace_with_an_audit_hook_under_failing_allocations(python):
 def make_world(outer, nested):
     """Fresh objects for one run: the outer call, the nested one, and the check of their outcome."""
     f = self_swapper()
-    code = f.__code__
+    code, x = f.__code__, x_slot(f)
     before = code.co_consts
-    first, second = consts_with(code, Marker("outer")), consts_with(code, Marker("nested"))
+    first, second = with_x_as(f, Marker("outer")), with_x_as(f, Marker("nested"))
     item, replacement, other = Marker("item"), Marker("replacement"), Marker("other")
     t = (item, 0, item)
     gen = deep_generator(3)
@@ -206,7 +177,7 @@ def make_world(outer, nested):
         "get_stack": lambda: world.results.append(get_stack(gen.gi_frame)),
         # The outer call's own objects: the tuple it installs, or the tuple it changes.
         "replace_in_tuple": lambda: replace_in_tuple(first if outer.startswith("replace_constants") else t,
-                                                     first[X] if outer.startswith("replace_constants") else item,
+                                                     first[x] if outer.startswith("replace_constants") else item,
                                                      other),
         "propagate_trace": propagate_trace,
     }
@@ -221,10 +192,10 @@ def make_world(outer, nested):
             if outer.endswith("running"):
                 # What the frame cached as it started: the constants before either swap,
                 # or the nested call's if that ran before the frame did.
-                assert world.loaded == [before[X]] or world.loaded == [second[X]]
+                assert world.loaded == [before[x]] or world.loaded == [second[x]]
         # Swapped for a last tuple with no frame running, the code object keeps
         # none of the others: each was released exactly once.
-        replace_constants(code, consts_with(code, "last"))
+        replace_constants(code, with_x_as(f, "last"))
         assert [sys.getrefcount(c) for c in tuples] == [base_refs[0] - 1] + base_refs[1:]
         if outer == "replace_in_tuple":
             outcomes = [(replacement, 0, replacement)] + ([(other, 0, other)] if nested == "replace_in_tuple" else [])
@@ -265,16 +236,16 @@ def test_retired_tuples_of_nested_swaps_all_die():
     def nested():
         marker = Marker("nested")
         markers.append(weakref.ref(marker))
-        replace_constants(code, consts_with(code, marker))
+        replace_constants(code, with_x_as(f, marker))
 
     def make():
         marker = Marker("outer")
         markers.append(weakref.ref(marker))
-        return types.SimpleNamespace(call=lambda: f(code, consts_with(code, marker)), nested=nested,
+        return types.SimpleNamespace(call=lambda: f(code, with_x_as(f, marker)), nested=nested,
                                      check=lambda: None)
 
     collect_at_each_allocation(make)
-    replace_constants(code, consts_with(code, "idle"))  # finds no running frame: releases what it kept
+    replace_constants(code, with_x_as(f, "idle"))  # finds no running frame: releases what it kept
     del make
     gc.collect()
     assert [ref() for ref in markers if ref() is not None] == []
@@ -288,10 +259,11 @@ def test_retired_tuples_of_nested_swaps_all_die():
 def test_replace_constants_sweeps_under_the_debug_allocator(python):
     # Freed memory is overwritten there, so a frame reading a released tuple shows it.
     out = python(
-        f"""
+        """
         import sys, pytest
-        sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "-k", "replace_constants and not debug", {__file__!r}]))
+        sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", "-k", "replace_constants and not debug", sys.argv[1]]))
         """,
+        argv=[__file__],
         env={"PYTHONMALLOC": "debug"},
     )
     assert " passed" in out and "failed" not in out

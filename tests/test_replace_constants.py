@@ -5,19 +5,9 @@ import threading
 import weakref
 
 import pytest
+from support import Marker, fresh_copy, self_swapper, with_x_as
 
 from kestravel._palvine import replace_constants
-
-
-class Marker:
-    """A constant that can be weakly referenced, to see when its tuple dies."""
-
-
-def fresh_copy(function):
-    """A function with its own copy of function's code, so tests do not share constants."""
-    copy = type(function)(function.__code__.replace(), globals())
-    copy.__wrapped__ = function
-    return copy
 
 
 def returns_x():
@@ -94,22 +84,6 @@ def test_argument_errors_change_nothing(args):
     with pytest.raises(TypeError):
         replace_constants(*args(f))
     assert f.__code__.co_consts is old and f() == "x"
-
-
-def swap_own_constants(code, new):
-    replace_constants(code, new)
-    return "x"
-
-
-def with_x_as(function, value):
-    """function's current constants with the slot that held "x" originally set to value."""
-    consts = list(function.__code__.co_consts)
-    consts[function.__wrapped__.__code__.co_consts.index("x")] = value
-    return tuple(consts)
-
-
-def self_swapper():
-    return fresh_copy(swap_own_constants)
 
 
 def test_running_frame_keeps_its_constants_until_a_later_call_finds_none():
@@ -240,8 +214,13 @@ for t in threads:
     t.start()
 ready.wait()
 started.wait()
-time.sleep(0.1)  # into release.acquire()
 held = loads_after_a_c_call.__code__
+# Swapping starts once the holder is on its release.acquire() line: it reloads
+# no constants from there on.
+acquire_line = held.co_firstlineno + 3
+while (frame := sys._current_frames()[holder.ident]).f_code is not held or frame.f_lineno != acquire_line:
+    time.sleep(0.001)
+del frame
 for i in range(SWAPS // 10):
     replace_constants(held, tuple("".join(["swapped", str(i)]) if c == "original" or str(c).startswith("swapped")
                                   else c for c in held.co_consts))
