@@ -3,8 +3,9 @@ import gc
 import sys
 
 import pytest
+from support import collection_at
 
-from kestravel._palvine import get_stack
+from kestravel._palvine import get_stack, replace_in_tuple
 
 
 def nlocalsplus(code):
@@ -138,6 +139,20 @@ class ClosesOnCollection:
 
     def __del__(self):
         self.generator.close()
+
+
+def test_frame_dropped_from_its_argument_tuple_by_a_collection_the_snapshot_triggers():
+    # get_stack(*t) passes t itself as the argument tuple, and t holds the
+    # finished frame's only reference; a finalizer run by the dict's allocation
+    # empties t. Under the debug allocator a freed frame reads as garbage.
+    def finished(x, y):
+        return sys._getframe()
+
+    t = (finished(1, 2),)
+    with collection_at(1, lambda: replace_in_tuple(t, t[0], None)) as ran:
+        stack = get_stack(*t)
+    assert ran == [True] and t == (None,)
+    assert stack == {-1: 0}
 
 
 def test_frame_finished_by_a_collection_the_snapshot_triggers():

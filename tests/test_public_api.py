@@ -102,3 +102,16 @@ print(json.dumps({"error": error, "caller": caller, "seen": [getattr(seen[i], "_
 )
 def test_settrace_all_threads_when_an_audit_hook_refuses(python, refuse_at, expected):
     assert json.loads(python(REFUSED, argv=[str(refuse_at)])) == expected
+
+
+@pytest.mark.parametrize("func", [42, "tracer"], ids=["int", "str"])
+def test_settrace_all_threads_refuses_a_non_callable_before_any_thread_changes(func):
+    def own(frame, event, arg):
+        return None
+
+    old_sys, old_threading = sys.gettrace(), threading.gettrace()
+    with parked_threads(2, [own] * 2) as seen:
+        with pytest.raises(TypeError, match="callable or None"):
+            kestravel.settrace_all_threads(func)
+        assert (sys.gettrace(), threading.gettrace()) == (old_sys, old_threading)
+    assert seen == {0: own, 1: own}

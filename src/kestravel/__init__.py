@@ -38,8 +38,12 @@ def settrace_all_threads(func: _TraceFunction | None, /) -> None:
     a hook refuses the calling thread's, nothing changes and the hook's exception
     is raised. If it refuses the k-th other thread's, the calling thread and the
     k - 1 most recently started other threads have func, the rest keep theirs,
-    threads started later do not get it, and RuntimeError is raised.
+    threads started later do not get it, and RuntimeError is raised. Anything
+    but a callable or None is refused with TypeError, and nothing changes.
     """
+    if func is not None and not callable(func):
+        # Refused before any thread changes: a thread would otherwise die calling it.
+        raise TypeError(f"the trace function must be callable or None, not {type(func).__name__}")
     sys.settrace(func)
     propagate_trace()
     threading.settrace(func)  # type: ignore[arg-type]  # None clears it, as in CPython

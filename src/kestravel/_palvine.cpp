@@ -511,6 +511,9 @@ PyObject *get_stack(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, "O!", &PyFrame_Type, &frame)) {
         return nullptr;
     }
+    // Held across the dict's allocation, whose Python code could drop the
+    // argument tuple's reference (get_stack(*t)).
+    Ref held_frame = Ref::borrow(reinterpret_cast<PyObject *>(frame));
     // Allocating the dict may run a garbage collection whose finalizers resume
     // or clear this very frame, so the stack is only read once it exists.
     Ref stack = Ref::take(_PyDict_NewPresized(stack_depth(frame->f_frame) + 1));
