@@ -37,6 +37,12 @@ def pytest_sessionstart(session):
             raise pytest.UsageError(f"loaded {loaded}, but this run is for {expected}")
 
 
+def pytest_sessionfinish(session):
+    # Once greenlet is loaded every swap retires its tuple until a sweep, so the
+    # exact releases that the suite checks hold only in a process without it.
+    assert "greenlet" not in sys.modules, "a test imported greenlet into the suite's own process"
+
+
 def _interpreter_totals():
     gc.collect()
     sys._clear_type_cache()

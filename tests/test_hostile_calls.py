@@ -348,6 +348,42 @@ def test_shared_code_keeps_other_interpreters_extra_data_apart(python):
     assert python(SHARED_CODE_EXTRA).strip() == "True"
 
 
+COUNTED_LIKE_STATIC_CODE = """
+import ctypes, gc, weakref
+import greenlet  # every swap is then retired, and sweeps run often
+from support import Marker, self_swapper, with_x_as
+from kestravel import replace_constants
+
+f = self_swapper()
+code = f.__code__
+markers = []
+def swap_while_running(name):
+    marker = Marker(name)
+    markers.append(weakref.ref(marker))
+    return f(code, with_x_as(f, marker))
+
+swap_while_running("first")  # the code object keeps a record of retired tuples from here on
+# A heap code object with as many references as a static one has (a profiler
+# keeping 600 million samples of it), for a while.
+refcount = ctypes.c_ssize_t.from_address(id(code))
+refcount.value += 600_000_000
+loaded = [swap_while_running(f"counted{i}") for i in range(500)]
+refcount.value -= 600_000_000
+loaded += [swap_while_running(f"after{i}") for i in range(500)]
+replace_constants(code, with_x_as(f, "idle"))
+# Each call loaded the constant of the tuple its frame started with.
+right = loaded == [ref() for ref in markers[:-1]]
+del f, code, loaded
+gc.collect()
+print(sum(ref() is not None for ref in markers), right)
+"""
+
+
+def test_heap_code_counted_like_static_code_keeps_its_record(python):
+    # Whether code is static must not depend on a count that changes.
+    assert python(COUNTED_LIKE_STATIC_CODE, env={"PYTHONMALLOC": "debug"}).split() == ["0", "True"]
+
+
 LOCKED_THREAD_LIST = """
 import gc, json, sys, threading
 from kestravel._palvine import propagate_trace, replace_constants

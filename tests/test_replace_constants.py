@@ -101,6 +101,20 @@ def test_running_frame_keeps_its_constants_until_a_later_call_finds_none():
     assert f(f.__code__, f.__code__.co_consts) == "z"
 
 
+def test_calls_that_returned_keep_none_of_their_swapped_constants():
+    # Each call swaps its own constants while its frame runs, so the old tuple
+    # is retired; once the call has returned no frame can read it any more.
+    f = self_swapper()
+    code = f.__code__
+    alive = []
+    for _ in range(100_000):
+        marker = Marker()
+        alive.append(weakref.ref(marker))
+        f(code, with_x_as(f, marker))
+    del marker
+    assert sum(ref() is not None for ref in alive) <= 3
+
+
 def test_retired_constants_die_with_the_code_object():
     f = self_swapper()
     marker = Marker()

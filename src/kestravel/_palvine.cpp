@@ -33,6 +33,8 @@
 #include "internal/pycore_pystate.h" // _PyThreadState_GET, _PyThreadState_UpdateTracingState
 #include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
 
+#include <link.h> // dl_iterate_phdr: where the interpreter's static objects lie
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -113,24 +115,40 @@ void unlock_thread_list()
 // The evaluation loop caches a running frame's co_consts in a C local and
 // reloads it only when the frame resumes. A tuple replaced while a frame of any
 // thread of any interpreter may be reading it is therefore kept alive
-// ("retired") until a later replacement finds no frame running the code, a
-// sweep finds none, or the code object dies.
+// ("retired") until no frame that may be reading it is left.
 //
 // Only the innermost frame of each evaluation loop can hold a tuple in the
 // loop's C locals: a thread's current frame, and each frame right below an
-// entry frame (it is paused in a C call or a trace call). A frame paused in a
-// call to a Python function holds none, and reloads its code's current tuple
-// as the call returns.
+// entry frame (it is paused in a C call or a trace call). These are the
+// readers. A frame paused in a call to a Python function holds none, and
+// reloads its code's current tuple as the call returns.
+//
+// A retired tuple names the readers that ran its code when it was retired by
+// their frame objects: a frame keeps its frame object while it runs, and a
+// frame that starts later reads a newer tuple. The calling thread's readers
+// are given a frame object when they have none; where some reader cannot be
+// named, any reader of the code may hold the tuple. Frame objects are compared
+// by address, and a freed one's address is soon reused, so retired tuples are
+// checked against the readers before any reader is given a frame object: a
+// function that swaps its own constants on every call keeps nothing of a call
+// that has returned.
+//
+// greenlet gives each greenlet a frame chain of its own and keeps a suspended
+// greenlet's chain in no thread state; its innermost frame is paused in a C
+// call (the switch) and holds its tuple. Once greenlet is loaded, a
+// replacement cannot see every reader, so it retires every tuple, and a sweep,
+// which also visits every suspended greenlet (the collector tracks each one),
+// releases those that no reader may hold.
 //
 // A search costs as much as the process has frames, so a replacement visits at
 // most search_budget frames and thread states. When they run out, the old
 // tuple is retired unverified, and so is every one after it, unsearched, until
 // the interpreter has fewer threads or a sweep finds the process small again.
-// Once as many are retired that way as the process has frames over
-// frames_per_unverified (and at least a floor), one sweep over every frame
-// releases each record whose code no frame may be running. A replacement in a
-// large process so costs a share of one sweep, and the unverified tuples stay
-// bounded by the process's frames.
+// Once as many are retired unverified as a sweep visits frames and objects
+// over visits_per_unverified (and at least a floor), one sweep releases every
+// retired tuple that no reader may hold. A replacement in a large process so
+// costs a share of one sweep, and what is retired unverified stays bounded by
+// the size of the process.
 //
 // Retired tuples are kept in a record per code object. A heap code object
 // belongs to one interpreter and also keeps its record in co_extra, whose free
@@ -138,33 +156,68 @@ void unlock_thread_list()
 // the standard library are static and the same in every interpreter, where
 // co_extra indices differ and whose co_extra CPython frees at exit without
 // calling the free functions: their records are only in a list of their own,
-// and live as long as the process at most. Every interpreter shares the GIL,
-// which guards all of this.
+// and live as long as the process at most. A tuple is released only by the
+// interpreter that retired it. Every interpreter shares the GIL, which guards
+// all of this.
 
 constexpr Py_ssize_t search_budget = 256;
-constexpr Py_ssize_t frames_per_unverified = 32;
+constexpr Py_ssize_t visits_per_unverified = 32;
 constexpr Py_ssize_t unverified_floor = 64;
+constexpr int readers_per_search = 8;
+constexpr int stamps_per_tuple = 2;
+constexpr int releases_per_batch = 32;
+
+// A frame that may hold a constants tuple of its code in its evaluation loop.
+struct Reader {
+    const _PyInterpreterFrame *frame;
+    const PyFrameObject *frame_object; // null while it has none
+    bool of_caller;                    // of the calling thread, which can give it a frame object
+    bool suspended_greenlet;
+};
+
+struct RetiredTuple {
+    PyObject *tuple;                               // a strong reference
+    int64_t interp_id;                             // the interpreter that retired it
+    uint64_t read_in;                              // the last sweep that found a reader that may hold it
+    const PyFrameObject *stamps[stamps_per_tuple]; // the readers that may hold it
+    int stamp_count;
+    bool any_reader;       // the readers could not all be named
+    bool greenlet_readers; // a suspended greenlet's reader may hold it
+
+    bool may_be_held_by(const Reader &reader) const
+    {
+        if (any_reader || (greenlet_readers && reader.suspended_greenlet)) {
+            return true;
+        }
+        for (int i = 0; i < stamp_count; i++) {
+            if (reader.frame_object != nullptr && stamps[i] == reader.frame_object) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
 
 struct RetiredConstants {
     PyCodeObject *code;     // borrowed: a heap code object releases its record as it dies
     RetiredConstants *prev; // in the list of records of its kind
     RetiredConstants *next;
     int64_t interp_id;    // a heap code object's interpreter, whose co_extra index holds the record
-    uint64_t marked_in;   // the last sweep that found a frame that may be running the code
     bool shared;          // of a static code object
     bool freed_with_code; // cleared while the record is taken out of co_extra
     Py_ssize_t count;
     Py_ssize_t capacity;
+    Py_ssize_t checked_at; // its count after the last full check against the readers
 
-    // The retired tuples, each a strong reference, follow the record.
-    PyObject **tuples() { return reinterpret_cast<PyObject **>(this + 1); }
+    // The retired tuples follow the record.
+    RetiredTuple *tuples() { return reinterpret_cast<RetiredTuple *>(this + 1); }
 };
-static_assert(sizeof(RetiredConstants) % alignof(PyObject *) == 0, "tuples() must be aligned");
+static_assert(sizeof(RetiredConstants) % alignof(RetiredTuple) == 0, "tuples() must be aligned");
 
 struct Retirements {
     RetiredConstants *shared_records;
     RetiredConstants *heap_records;
-    bool over_budget;      // the last search or sweep visited more than search_budget
+    bool over_budget;      // the last search or sweep visited more than search_budget frames
     long over_budget_with; // the calling interpreter's threads then
     Py_ssize_t unverified; // retired since the last sweep without a full search
     Py_ssize_t sweep_at;   // the number of those that starts a sweep
@@ -200,7 +253,7 @@ void unlink_record(RetiredConstants *record)
 void release_record(RetiredConstants *record)
 {
     for (Py_ssize_t i = 0; i < record->count; i++) {
-        Py_DECREF(record->tuples()[i]);
+        Py_DECREF(record->tuples()[i].tuple);
     }
     PyMem_Free(record);
 }
@@ -216,12 +269,42 @@ void release_with_code(void *extra)
     }
 }
 
-// Deep-frozen code objects are created with the reference count that
-// _PyObject_IMMORTAL_INIT gives static objects; no heap object comes near it.
+// Deep-frozen code objects are static data of the interpreter's own image
+// (the executable or libpython), where no heap object ever lies. An address
+// does not change, unlike a reference count, so neither does the answer.
+struct ImageRange {
+    uintptr_t low;
+    uintptr_t high;
+};
+ImageRange interpreter_image = {0, 0};
+
+int find_interpreter_image(struct dl_phdr_info *info, size_t, void *)
+{
+    const auto anchor = reinterpret_cast<uintptr_t>(&PyCode_Type);
+    ImageRange range = {UINTPTR_MAX, 0};
+    for (int i = 0; i < info->dlpi_phnum; i++) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+            range.low = start < range.low ? start : range.low;
+            range.high = start + segment.p_memsz > range.high ? start + segment.p_memsz : range.high;
+        }
+    }
+    if (range.low <= anchor && anchor < range.high) {
+        interpreter_image = range;
+        return 1;
+    }
+    return 0;
+}
+
 bool is_static_code(const PyCodeObject *code)
 {
-    constexpr PyObject immortal = _PyObject_IMMORTAL_INIT(nullptr);
-    return Py_REFCNT(code) >= immortal.ob_refcnt / 2;
+    if (interpreter_image.high == 0) {
+        dl_iterate_phdr(find_interpreter_image, nullptr);
+        assert(interpreter_image.high != 0);
+    }
+    const auto address = reinterpret_cast<uintptr_t>(code);
+    return interpreter_image.low <= address && address < interpreter_image.high;
 }
 
 // The co_extra index of records in the interpreter, or -1 if none has been
@@ -305,7 +388,7 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
     RetiredConstants *current = find_record(code, index);
     Py_ssize_t capacity = current == nullptr ? 2 : 2 * current->capacity;
     auto *fresh = static_cast<RetiredConstants *>(
-        PyMem_Malloc(sizeof(RetiredConstants) + static_cast<size_t>(capacity) * sizeof(PyObject *)));
+        PyMem_Malloc(sizeof(RetiredConstants) + static_cast<size_t>(capacity) * sizeof(RetiredTuple)));
     if (fresh == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -316,14 +399,14 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
         PyMem_Free(fresh);
         return 0;
     }
-    *fresh = RetiredConstants{code, nullptr, nullptr, interp->id, 0, shared, !shared, 0, capacity};
+    *fresh = RetiredConstants{code, nullptr, nullptr, interp->id, shared, !shared, 0, capacity, 0};
     if (current != nullptr) {
-        fresh->marked_in = current->marked_in;
         fresh->count = current->count;
+        fresh->checked_at = current->checked_at;
         // memmove, not memcpy: x86-64 glibc versions memcpy at 2.14, which
         // would raise the oldest glibc the module runs on (its manylinux tag).
         std::memmove(fresh->tuples(), current->tuples(),
-                     static_cast<size_t>(current->count) * sizeof(PyObject *));
+                     static_cast<size_t>(current->count) * sizeof(RetiredTuple));
     }
     if (!shared) {
         set_record_slot(code, index, fresh);
@@ -336,14 +419,154 @@ int make_room(PyCodeObject *code, const PyInterpreterState *interp)
     return 0;
 }
 
-enum class Walk { finished, stopped, out_of_budget, locked };
+// Moves to `released` (room for `room`) the tuples of `record` that
+// `interp_id` retired and `unread` picks, keeping the others in order.
+// Returns how many moved.
+template <typename Unread>
+int take_tuples(RetiredConstants *record, int64_t interp_id, Unread unread, PyObject **released, int room)
+{
+    int taken = 0;
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < record->count; i++) {
+        RetiredTuple &retired = record->tuples()[i];
+        if (taken < room && retired.interp_id == interp_id && unread(retired)) {
+            released[taken++] = retired.tuple;
+        }
+        else {
+            record->tuples()[kept++] = retired;
+        }
+    }
+    record->count = kept;
+    return taken;
+}
 
-// Calls visit(interp, frame) for each frame of every thread of every
-// interpreter that may hold a constants tuple, until visit returns true or
-// `budget` (lowered as it goes) runs out; each thread state and frame costs 1.
-// Other threads' frame chains only change while they hold the GIL, which the
-// caller holds. It runs under the thread-list lock: visit runs no Python code.
-template <typename Visit> Walk walk_holding_frames(Py_ssize_t &budget, Visit visit)
+// ---------------------------------------------------------------------------
+// greenlet, found without importing it: once its extension module is in some
+// interpreter's sys.modules, its type and gr_frame getter are remembered for
+// the process (the extension is never unloaded).
+
+// The head of a greenlet object (greenlet.h): pimpl stays null until the
+// greenlet's C++ part exists, which is after the collector tracks it.
+struct GreenletHead {
+    PyObject_HEAD PyObject *weakreflist;
+    PyObject *dict;
+    void *pimpl;
+};
+
+struct Greenlets {
+    PyObject *module_name; // interned str, kept for the process
+    PyObject *type_name;
+    PyTypeObject *type; // greenlet.greenlet
+    getter frame_of;    // its gr_frame getter: a new reference to the innermost frame, or None
+};
+Greenlets greenlets = {nullptr, nullptr, nullptr, nullptr};
+
+// Makes the names looked up; allocates, so it comes before any state is read.
+bool prepare_greenlet_names()
+{
+    if (greenlets.module_name != nullptr) {
+        return true;
+    }
+    Ref module_name = Ref::take(PyUnicode_InternFromString("greenlet._greenlet"));
+    Ref type_name = Ref::take(PyUnicode_InternFromString("greenlet"));
+    if (!module_name || !type_name) {
+        return false;
+    }
+    if (greenlets.module_name == nullptr) { // the allocations may have run this already
+        greenlets.module_name = module_name.release();
+        greenlets.type_name = type_name.release();
+    }
+    return true;
+}
+
+// Looks for greenlet in the interpreter's sys.modules. Module names are str
+// keys, compared in C: no Python code runs.
+void look_for_greenlet(PyInterpreterState *interp)
+{
+    if (greenlets.type != nullptr || greenlets.module_name == nullptr || interp->modules == nullptr ||
+        !PyDict_CheckExact(interp->modules)) {
+        return;
+    }
+    PyObject *module = PyDict_GetItemWithError(interp->modules, greenlets.module_name);
+    PyObject *type = module != nullptr && PyModule_Check(module)
+                         ? PyDict_GetItemWithError(PyModule_GetDict(module), greenlets.type_name)
+                         : nullptr;
+    if (type == nullptr || !PyType_Check(type)) {
+        return;
+    }
+    auto *greenlet_type = reinterpret_cast<PyTypeObject *>(type);
+    if (std::strcmp(greenlet_type->tp_name, "greenlet.greenlet") != 0 ||
+        greenlet_type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(GreenletHead))) {
+        return;
+    }
+    for (const PyGetSetDef *attribute = greenlet_type->tp_getset;
+         attribute != nullptr && attribute->name != nullptr; attribute++) {
+        if (std::strcmp(attribute->name, "gr_frame") == 0 && attribute->get != nullptr) {
+            greenlets.frame_of = attribute->get;
+            greenlets.type = greenlet_type;
+        }
+    }
+}
+
+// The innermost frame of a suspended greenlet, or null for one that is not
+// started, running or dead. The getter only reads a field.
+const _PyInterpreterFrame *suspended_greenlet_frame(PyObject *greenlet)
+{
+    if (reinterpret_cast<GreenletHead *>(greenlet)->pimpl == nullptr) {
+        return nullptr;
+    }
+    PyObject *frame = greenlets.frame_of(greenlet, nullptr);
+    if (frame == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const _PyInterpreterFrame *innermost =
+        PyFrame_Check(frame) ? reinterpret_cast<PyFrameObject *>(frame)->f_frame : nullptr;
+    // The running frame keeps its frame object: this is never the last reference.
+    assert(frame == Py_None || Py_REFCNT(frame) > 1);
+    Py_DECREF(frame);
+    return innermost;
+}
+
+// ---------------------------------------------------------------------------
+// Finding readers
+
+enum class Walk { finished, out_of_budget, locked };
+
+struct WalkCounts {
+    Py_ssize_t frames = 0;  // thread states and frames
+    Py_ssize_t objects = 0; // objects tracked by the collector
+};
+
+// Visits the readers of a frame chain, each frame counting against `budget`.
+template <typename Visit>
+bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *frame, bool of_caller,
+                 bool suspended_greenlet, Py_ssize_t &budget, WalkCounts &counts, Visit &visit)
+{
+    bool innermost = true;
+    for (; frame != nullptr; frame = frame->previous) {
+        if (--budget < 0) {
+            return false;
+        }
+        counts.frames++;
+        if (innermost) {
+            visit(interp, Reader{frame, frame->frame_obj, of_caller, suspended_greenlet});
+        }
+        innermost = frame->is_entry;
+    }
+    return true;
+}
+
+// Calls visit(interp, reader) for each reader of every thread of every
+// interpreter, and with `with_greenlets` of every suspended greenlet, until
+// `budget` (lowered as it goes) runs out: each thread state and frame costs 1. Other threads' frame chains
+// only change while they hold the GIL, which the caller holds. It runs under the thread-list lock: visit runs
+// no Python code. A suspended greenlet is never garbage to the collector (its
+// tp_is_gc says so), so it stays in the generation lists even while a
+// collection runs finalizers.
+template <typename Visit>
+Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &budget, WalkCounts &counts,
+                  Visit visit)
 {
     if (!lock_thread_list()) {
         return Walk::locked;
@@ -351,19 +574,36 @@ template <typename Visit> Walk walk_holding_frames(Py_ssize_t &budget, Visit vis
     Walk walk = Walk::finished;
     for (PyInterpreterState *interp = _PyRuntime.interpreters.head;
          interp != nullptr && walk == Walk::finished; interp = interp->next) {
+        look_for_greenlet(interp);
         for (PyThreadState *ts = interp->threads.head; ts != nullptr && walk == Walk::finished;
              ts = ts->next) {
+            budget--;
+            counts.frames++;
             const _PyInterpreterFrame *frame = ts->cframe != nullptr ? ts->cframe->current_frame : nullptr;
-            bool innermost = true;
-            for (budget--; frame != nullptr && budget >= 0; frame = frame->previous, budget--) {
-                if (innermost && visit(interp, frame)) {
-                    walk = Walk::stopped;
-                    break;
-                }
-                innermost = frame->is_entry;
-            }
-            if (budget < 0) {
+            if (budget < 0 || !visit_chain(interp, frame, ts == caller, false, budget, counts, visit)) {
                 walk = Walk::out_of_budget;
+            }
+        }
+        if (!with_greenlets || greenlets.type == nullptr || walk != Walk::finished) {
+            continue;
+        }
+        struct _gc_runtime_state *gc = &interp->gc;
+        PyGC_Head *lists[NUM_GENERATIONS + 1];
+        for (int i = 0; i < NUM_GENERATIONS; i++) {
+            lists[i] = &gc->generations[i].head;
+        }
+        lists[NUM_GENERATIONS] = &gc->permanent_generation.head;
+        for (PyGC_Head *list : lists) {
+            for (PyGC_Head *node = _PyGCHead_NEXT(list); node != list && walk == Walk::finished;
+                 node = _PyGCHead_NEXT(node)) {
+                counts.objects++;
+                auto *object = reinterpret_cast<PyObject *>(node + 1);
+                if ((Py_TYPE(object) == greenlets.type ||
+                     PyType_IsSubtype(Py_TYPE(object), greenlets.type)) &&
+                    !visit_chain(interp, suspended_greenlet_frame(object), false, true, budget, counts,
+                                 visit)) {
+                    walk = Walk::out_of_budget;
+                }
             }
         }
     }
@@ -371,54 +611,143 @@ template <typename Visit> Walk walk_holding_frames(Py_ssize_t &budget, Visit vis
     return walk;
 }
 
-// Releases the records of this interpreter's code objects, and the shared
-// ones, whose code no frame may be running, after one walk over every frame.
-// The releases, which run Python code, come last.
-void sweep_retired(const PyInterpreterState *interp)
+// The readers of one code object that a replacement's search found.
+struct Search {
+    Walk walk = Walk::out_of_budget;
+    int count = 0;
+    bool overflow = false; // more than readers_per_search
+    Reader readers[readers_per_search];
+
+    bool complete() const { return walk == Walk::finished && !overflow; }
+    bool may_hold(const RetiredTuple &retired) const
+    {
+        for (int i = 0; i < count; i++) {
+            if (retired.may_be_held_by(readers[i])) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+Search search_readers(PyCodeObject *code, const PyThreadState *caller)
+{
+    Search search;
+    Py_ssize_t budget = search_budget;
+    WalkCounts counts;
+    search.walk =
+        walk_readers(caller, false, budget, counts, [&](const PyInterpreterState *, const Reader &reader) {
+            if (reader.frame->f_code != code) {
+                return;
+            }
+            if (search.count < readers_per_search) {
+                search.readers[search.count++] = reader;
+            }
+            else {
+                search.overflow = true;
+            }
+        });
+    return search;
+}
+
+// Releases the tuples that this interpreter retired and that no reader may
+// hold, after one walk over every reader; the releases, which run Python
+// code, come in batches after it. False if the walk could not be made.
+bool sweep_retired(const PyInterpreterState *interp, const PyThreadState *caller)
 {
     uint64_t sweep = ++retirements.sweeps;
     const PyInterpreterState *indexed = nullptr;
     Py_ssize_t index = -1;
     Py_ssize_t budget = PY_SSIZE_T_MAX;
-    Walk walk = walk_holding_frames(
-        budget, [&](const PyInterpreterState *frame_interp, const _PyInterpreterFrame *frame) {
-            if (frame_interp != indexed) {
-                indexed = frame_interp;
-                index = find_record_index(frame_interp);
-            }
-            if (RetiredConstants *record = find_record(frame->f_code, index)) {
-                record->marked_in = sweep;
-            }
-            return false;
-        });
-    if (walk == Walk::locked) {
-        return; // the next unverified retirement tries again
+    WalkCounts counts;
+    Walk walk = walk_readers(caller, true, budget, counts,
+                             [&](const PyInterpreterState *frame_interp, const Reader &reader) {
+                                 if (frame_interp != indexed) {
+                                     indexed = frame_interp;
+                                     index = find_record_index(frame_interp);
+                                 }
+                                 if (RetiredConstants *record = find_record(reader.frame->f_code, index)) {
+                                     for (Py_ssize_t i = 0; i < record->count; i++) {
+                                         if (record->tuples()[i].may_be_held_by(reader)) {
+                                             record->tuples()[i].read_in = sweep;
+                                         }
+                                     }
+                                 }
+                             });
+    if (walk != Walk::finished) {
+        return false; // a later retirement tries again
     }
-    Py_ssize_t visited = PY_SSIZE_T_MAX - budget;
-    retirements.over_budget = visited > search_budget;
+    Py_ssize_t visited = counts.frames + counts.objects;
+    retirements.over_budget = counts.frames > search_budget;
     retirements.over_budget_with = interp->threads.count;
     retirements.unverified = 0;
-    retirements.sweep_at = visited / frames_per_unverified > unverified_floor
-                               ? visited / frames_per_unverified
+    retirements.sweep_at = visited / visits_per_unverified > unverified_floor
+                               ? visited / visits_per_unverified
                                : unverified_floor;
-
-    index = find_record_index(interp);
-    RetiredConstants *released = nullptr; // chained through next once detached
-    const bool kinds_of_record[] = {true, false};
-    for (bool shared : kinds_of_record) {
-        for (RetiredConstants *record = records_of_kind(shared), *next; record != nullptr; record = next) {
-            next = record->next;
-            if (record->marked_in != sweep && (shared || record->interp_id == interp->id)) {
-                detach_record(record, index);
-                record->next = released;
-                released = record;
+    // Tuples retired from here on carry a later sweep's number and stay.
+    for (;;) {
+        PyObject *released[releases_per_batch];
+        int count = 0;
+        RetiredConstants *emptied = nullptr; // chained through next once detached
+        index = find_record_index(interp);
+        const bool kinds_of_record[] = {true, false};
+        for (bool shared : kinds_of_record) {
+            for (RetiredConstants *record = records_of_kind(shared), *next;
+                 record != nullptr && count < releases_per_batch; record = next) {
+                next = record->next;
+                count += take_tuples(
+                    record, interp->id,
+                    [sweep](const RetiredTuple &retired) { return retired.read_in < sweep; },
+                    released + count, releases_per_batch - count);
+                if (record->count == 0 && (shared || record->interp_id == interp->id)) {
+                    detach_record(record, index);
+                    record->next = emptied;
+                    emptied = record;
+                }
             }
         }
+        while (emptied != nullptr) {
+            RetiredConstants *next = emptied->next;
+            PyMem_Free(emptied);
+            emptied = next;
+        }
+        for (int i = 0; i < count; i++) {
+            Py_DECREF(released[i]);
+        }
+        if (count < releases_per_batch) {
+            return true;
+        }
     }
-    while (released != nullptr) {
-        RetiredConstants *next = released->next;
-        release_record(released);
-        released = next;
+}
+
+// Gives `target`, a frame of the calling thread, a frame object, and sets
+// `unnamed` to it if it cannot have one. Returns false with an exception set
+// when memory runs out. The calling thread's frames are its callers, paused
+// until it returns, so they outlive the allocations.
+bool give_frame_object(const _PyInterpreterFrame *target, const _PyInterpreterFrame *&unnamed)
+{
+    PyObject *frame = Py_XNewRef(reinterpret_cast<PyObject *>(PyEval_GetFrame()));
+    while (frame != nullptr && reinterpret_cast<PyFrameObject *>(frame)->f_frame != target) {
+        PyObject *back =
+            reinterpret_cast<PyObject *>(PyFrame_GetBack(reinterpret_cast<PyFrameObject *>(frame)));
+        Py_DECREF(frame); // the frame keeps its own reference
+        frame = back;
+    }
+    if (frame == nullptr) {
+        if (PyErr_Occurred()) {
+            return false;
+        }
+        unnamed = target; // out of the frame objects' reach (PyEval_GetFrame clears its own errors)
+        return true;
+    }
+    Py_DECREF(frame);
+    return true;
+}
+
+void release_tuples(PyObject *const *tuples, int count)
+{
+    for (int i = 0; i < count; i++) {
+        Py_DECREF(tuples[i]);
     }
 }
 
@@ -438,48 +767,111 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "Constants tuple size mismatch");
         return nullptr;
     }
+    if (!prepare_greenlet_names()) {
+        return nullptr;
+    }
     const PyInterpreterState *interp = _PyInterpreterState_GET();
+    const PyThreadState *caller = _PyThreadState_GET();
+    const _PyInterpreterFrame *unnamed = nullptr; // a reader of the caller's that has no frame object
     for (;;) {
-        // No Python code runs from here to each return, or to make_room.
+        // No Python code runs from here to each release, return, or allocation.
         PyObject *old_consts = code->co_consts;
         if (old_consts == consts) {
             Py_RETURN_NONE;
         }
-        Py_ssize_t budget = search_budget;
-        Walk walk = Walk::out_of_budget;
+        if (retirements.unverified >= retirements.sweep_at && sweep_retired(interp, caller)) {
+            continue;
+        }
+        Search search;
         if (!retirements.over_budget || interp->threads.count < retirements.over_budget_with) {
-            walk = walk_holding_frames(budget,
-                                       [code](const PyInterpreterState *, const _PyInterpreterFrame *frame) {
-                                           return frame->f_code == code;
-                                       });
-            retirements.over_budget = walk == Walk::out_of_budget;
+            search = search_readers(code, caller);
+            retirements.over_budget = search.walk == Walk::out_of_budget;
             retirements.over_budget_with = interp->threads.count;
         }
+        // greenlet's suspended readers are out of a search's sight.
+        const bool verified = search.complete() && greenlets.type == nullptr;
         Py_ssize_t index = find_record_index(interp);
         RetiredConstants *record = find_record(code, index);
-        if (walk == Walk::finished) {
-            if (record != nullptr) {
-                detach_record(record, index);
+
+        // What no reader may hold goes, checked before a reader is given a
+        // frame object, whose address may be a freed one's.
+        PyObject *released[releases_per_batch];
+        int released_count = 0;
+        RetiredConstants *dropped = nullptr;
+        if (verified && record != nullptr) {
+            bool all_unread = search.count == 0; // then nothing is retired either
+            for (Py_ssize_t i = 0; i < record->count && all_unread; i++) {
+                all_unread = record->tuples()[i].interp_id == interp->id;
             }
+            if (all_unread) {
+                detach_record(record, index);
+                dropped = record;
+                record = nullptr;
+            }
+            else if (record->count <= releases_per_batch || record->count >= 2 * record->checked_at) {
+                // Each tuple may stay, held by a frame that keeps running, so
+                // a growing record is checked again only once it has doubled.
+                released_count = take_tuples(
+                    record, interp->id,
+                    [&search](const RetiredTuple &retired) { return !search.may_hold(retired); }, released,
+                    releases_per_batch);
+                if (released_count == releases_per_batch) {
+                    release_tuples(released, released_count);
+                    continue; // and check the rest
+                }
+                record->checked_at = record->count;
+            }
+        }
+        const _PyInterpreterFrame *to_name = nullptr;
+        bool named = search.complete() && search.count <= stamps_per_tuple;
+        for (int i = 0; i < search.count; i++) {
+            const Reader &reader = search.readers[i];
+            if (reader.frame_object == nullptr) {
+                if (reader.of_caller && reader.frame != unnamed) {
+                    to_name = reader.frame;
+                }
+                else {
+                    named = false;
+                }
+            }
+        }
+
+        if (verified && search.count == 0) {
             code->co_consts = Py_NewRef(consts);
             // Last, as releasing may run Python code.
             Py_DECREF(old_consts);
-            if (record != nullptr) {
-                release_record(record);
+            release_tuples(released, released_count);
+            if (dropped != nullptr) {
+                release_record(dropped);
             }
             Py_RETURN_NONE;
         }
-        if (record != nullptr && record->count < record->capacity) {
-            record->tuples()[record->count++] = old_consts; // the code object's reference
-            code->co_consts = Py_NewRef(consts);
-            if (walk != Walk::stopped && ++retirements.unverified >= retirements.sweep_at) {
-                sweep_retired(interp);
+        if ((named && to_name != nullptr) || record == nullptr || record->count == record->capacity) {
+            release_tuples(released, released_count);
+            if (dropped != nullptr) {
+                release_record(dropped);
             }
-            Py_RETURN_NONE;
+            bool ready = named && to_name != nullptr ? give_frame_object(to_name, unnamed)
+                                                     : make_room(code, interp) == 0;
+            if (!ready) {
+                return nullptr;
+            }
+            continue;
         }
-        if (make_room(code, interp) < 0) {
-            return nullptr;
+        RetiredTuple &retired = record->tuples()[record->count++];
+        retired = RetiredTuple{old_consts, interp->id, retirements.sweeps,       {},
+                               0,          !named,     greenlets.type != nullptr};
+        if (named) {
+            for (int i = 0; i < search.count; i++) {
+                retired.stamps[retired.stamp_count++] = search.readers[i].frame_object;
+            }
         }
+        code->co_consts = Py_NewRef(consts); // the record has the code object's reference to the old one
+        if (!verified) {
+            retirements.unverified++;
+        }
+        release_tuples(released, released_count);
+        Py_RETURN_NONE;
     }
 }
 

@@ -1,0 +1,104 @@
+"""Constants swapped under suspended greenlets, with the real greenlet and gevent.
+
+Each case runs in a child interpreter under the debug allocator, which poisons
+freed memory: a suspended frame reading a released tuple loads garbage. Once
+greenlet is loaded, every replacement retires its tuple until a sweep, which
+also visits suspended greenlets, finds no frame that may read it; the main test
+process never imports greenlet, so the rest of the suite sees exact releases.
+"""
+
+import importlib.util
+import json
+
+import pytest
+
+# Looked up, not imported: the suite's own process must stay without greenlet.
+pytestmark = pytest.mark.skipif(not all(importlib.util.find_spec(name) for name in ("greenlet", "gevent")),
+                                reason="greenlet and gevent are test dependencies: pip install '.[test]'")
+
+SHAPES = r"""
+import gc, json, sys, threading, weakref
+import greenlet
+from support import Marker, fresh_copy, with_x_as
+from kestravel import replace_constants
+
+SHAPE = sys.argv[1]
+SWAPS = 3000  # enough retirements to start several sweeps, whatever the process's size
+
+def pauses_then_loads(pause, out):
+    try:
+        pause()  # a C call (a switch, a wait): the frame holds its constants tuple
+    finally:
+        out.append("x")
+    return "x"
+
+f = fresh_copy(pauses_then_loads)
+original = Marker("original")
+replace_constants(f.__code__, with_x_as(f, original))
+retired = []
+
+def swap_many():
+    for i in range(SWAPS):
+        marker = Marker(f"swap{i}")
+        retired.append(weakref.ref(marker))
+        replace_constants(f.__code__, with_x_as(f, marker))
+    gc.collect()
+    # Tuples of that size, where a released one's memory would go.
+    return [tuple(range(len(f.__code__.co_consts))) for _ in range(100)]
+
+out = []
+main = greenlet.getcurrent()
+if SHAPE == "child-paused-in-switch":
+    g = greenlet.greenlet(lambda: f(main.switch, out))
+    g.switch()
+    swap_many()
+    g.switch()
+elif SHAPE == "main-paused-in-switch":
+    f(greenlet.greenlet(swap_many).switch, out)
+elif SHAPE == "gevent-task-in-event-wait":
+    import gevent, gevent.event
+    event = gevent.event.Event()
+    task = gevent.spawn(f, event.wait, out)
+    gevent.sleep(0)
+    swap_many()
+    event.set()
+    task.join()
+elif SHAPE == "released-while-suspended":
+    class SwapsWhenCollected:
+        def __init__(self):
+            self.cycle = self
+        def __del__(self):
+            swap_many()  # inside a collection, whose lists a sweep cannot walk
+    g = greenlet.greenlet(lambda: f(main.switch, out))
+    g.switch()
+    SwapsWhenCollected()
+    gc.collect()
+    del g  # greenlet kills it as it goes: its frame runs its finally clause
+elif SHAPE == "greenlet-of-another-thread":
+    suspended, finish = threading.Event(), threading.Event()
+    def run():
+        hub = greenlet.getcurrent()
+        g = greenlet.greenlet(lambda: f(hub.switch, out))
+        g.switch()
+        suspended.set()
+        finish.wait()
+        g.switch()
+    t = threading.Thread(target=run)
+    t.start()
+    suspended.wait()
+    swap_many()
+    finish.set()
+    t.join()
+first = retired[:]
+swap_many()  # no frame runs f now: sweeps release what the first swaps kept
+gc.collect()
+print(json.dumps({"loaded": [getattr(o, "name", o) for o in out],
+                  "kept": sum(ref() is not None for ref in first)}))
+"""
+
+
+@pytest.mark.parametrize("shape", ["child-paused-in-switch", "main-paused-in-switch", "gevent-task-in-event-wait",
+                                   "released-while-suspended", "greenlet-of-another-thread"])
+def test_suspended_greenlet_keeps_reading_its_constants(python, shape):
+    result = json.loads(python(SHAPES, argv=[shape], env={"PYTHONMALLOC": "debug"}))
+    assert result == {"loaded": ["original"], "kept": 0}
