@@ -13,7 +13,10 @@ import sys
 # banner, the heap and leak summaries) are told apart by their first words.
 HEADLINES = {
     "leaks": re.compile(r"^(Direct|Indirect) leak of \d+ byte"),
-    "valgrind": re.compile(r"^==\d+== (?! )(?!HEAP|LEAK|ERROR SUMMARY|All heap|Memcheck|Copyright|Using|Command|For lists|Parent PID)\S"),
+    "valgrind": re.compile(
+        r"^==\d+== (?! )"
+        r"(?!HEAP|LEAK|ERROR SUMMARY|All heap|Memcheck|Copyright|Using|Command|For lists|Parent PID)\S"
+    ),
 }
 PID_PREFIX = re.compile(r"^==\d+==")
 

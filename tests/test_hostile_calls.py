@@ -273,6 +273,7 @@ def test_replace_constants_sweeps_under_the_debug_allocator(python):
 
 SUBINTERPRETER_SWAP = """
 import genericpath, _xxsubinterpreters as interpreters
+from kestravel import _palvine
 from kestravel._palvine import replace_constants
 
 code = genericpath.exists.__code__  # deep-frozen: the same object in every interpreter
@@ -285,13 +286,16 @@ class SwapsInTheSubinterpreter:
     def __fspath__(self):
         # genericpath.exists is paused in os.stat: its frame holds the tuple.
         interpreters.run_string(sub, '''if True:
-            import genericpath
-            from kestravel._palvine import replace_constants
+            import genericpath, importlib.util
+            # The module from the file this process loaded, past any import hook: an
+            # editable install's rebuilds run a subprocess, which a subinterpreter refuses.
+            spec = importlib.util.spec_from_file_location("kestravel._palvine", palvine_file)
+            replace_constants = importlib.util.module_from_spec(spec).replace_constants
             code = genericpath.exists.__code__
             replace_constants(code, tuple(list(code.co_consts)))
             # Tuples of that size with other contents, where a released one would go.
             junk = [tuple(range(1000, 1000 + len(code.co_consts))) for _ in range(100)]
-        ''')
+        ''', {"palvine_file": _palvine.__file__})
         return "/"
 
 results = [genericpath.exists(SwapsInTheSubinterpreter()) for _ in range(50)]

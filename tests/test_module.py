@@ -1,5 +1,5 @@
-import ast
 import collections
+import inspect
 import os
 import shutil
 import subprocess
@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+import kestravel
 from kestravel import _palvine
 
 DOCS = {
@@ -29,10 +30,17 @@ def test_function_doc(name):
     assert getattr(_palvine, name).__doc__ == DOCS[name]
 
 
-def test_the_stub_carries_the_modules_own_docstrings():
-    stub = ast.parse(Path(_palvine.__file__).with_name("_palvine.pyi").read_text())
-    documented = {node.name: ast.get_docstring(node) for node in stub.body if isinstance(node, ast.FunctionDef)}
-    assert documented == {name: getattr(_palvine, name).__doc__ for name in DOCS}
+def _doc_and_parameters(function):
+    return function.__doc__, [(p.name, p.kind) for p in inspect.signature(function).parameters.values()]
+
+
+def test_the_stub_carries_the_modules_own_docstrings_and_signatures():
+    # Beside the package's sources: an editable install loads the module from its build tree.
+    path = Path(kestravel.__file__).with_name("_palvine.pyi")
+    stub = {}
+    exec(compile(path.read_text(), str(path), "exec"), stub)
+    documented = {name: _doc_and_parameters(value) for name, value in stub.items() if inspect.isfunction(value)}
+    assert documented == {name: _doc_and_parameters(getattr(_palvine, name)) for name in DOCS}
 
 
 @pytest.mark.parametrize(

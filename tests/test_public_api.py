@@ -11,11 +11,18 @@ import kestravel
 from kestravel import _palvine
 
 NATIVE = ["get_stack", "propagate_trace", "replace_constants", "replace_in_tuple"]
+# Besides __all__: what every package has, its version, and the attribute that importing its
+# native submodule sets.
+PACKAGE_ATTRIBUTES = {"__all__", "__builtins__", "__cached__", "__doc__", "__file__", "__loader__", "__name__",
+                      "__package__", "__path__", "__spec__", "__version__", "_palvine"}
 
 
-def test_the_package_exports_the_native_functions_and_settrace_all_threads():
+def test_the_package_exports_the_native_functions_and_settrace_all_threads_and_nothing_else(python):
     assert sorted(kestravel.__all__) == sorted(NATIVE + ["settrace_all_threads"])
     assert all(getattr(kestravel, name) is getattr(_palvine, name) for name in NATIVE)
+    # In a fresh interpreter: importing a submodule such as the tour's adds an attribute.
+    namespace = json.loads(python("import json, kestravel; print(json.dumps(dir(kestravel)))"))
+    assert set(namespace) == set(kestravel.__all__) | PACKAGE_ATTRIBUTES
 
 
 def test_version_is_the_installed_distributions():

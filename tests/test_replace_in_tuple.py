@@ -90,4 +90,4 @@ def test_matches_a_plain_python_model():
         t = tuple(values)
         replace_in_tuple(t, item, replacement)
         expected = [replacement if v is item else v for v in values]
-        assert len(t) == len(expected) and all(a is b for a, b in zip(t, expected))
+        assert len(t) == len(expected) and all(a is b for a, b in zip(t, expected, strict=True))

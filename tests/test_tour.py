@@ -1,6 +1,9 @@
 import subprocess
 import sys
 
+import pytest
+
+import kestravel
 import kestravel.__main__ as tour
 
 
@@ -19,10 +22,16 @@ def test_tour_reports_an_operation_that_did_not_work(monkeypatch, capsys):
     assert "FAILED: the tuple was not changed in place" in out and "1 operation(s) failed" in out
 
 
-def test_tour_takes_help_and_refuses_unknown_arguments():
-    helped = subprocess.run([sys.executable, "-m", "kestravel", "--help"], capture_output=True, text=True, timeout=60)
-    assert helped.returncode == 0 and "usage: python -m kestravel" in helped.stdout
-    assert "replace_constants:" not in helped.stdout  # the tour did not run
-    refused = subprocess.run([sys.executable, "-m", "kestravel", "--frobnicate"], capture_output=True, text=True,
-                             timeout=60)
-    assert refused.returncode == 2 and "unrecognized arguments: --frobnicate" in refused.stderr
+@pytest.mark.parametrize(
+    "argument, returncode, stdout, stderr",
+    [
+        ("--help", 0, "usage: python -m kestravel", ""),
+        ("--version", 0, f"kestravel {kestravel.__version__}\n", ""),
+        ("--frobnicate", 2, "", "unrecognized arguments: --frobnicate"),
+    ],
+    ids=["help", "version", "unknown"],
+)
+def test_tour_takes_help_and_version_and_refuses_unknown_arguments(argument, returncode, stdout, stderr):
+    proc = subprocess.run([sys.executable, "-m", "kestravel", argument], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == returncode and stdout in proc.stdout and stderr in proc.stderr
+    assert "replace_constants:" not in proc.stdout  # the tour did not run

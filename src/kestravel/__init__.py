@@ -15,7 +15,6 @@ if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11):
         f"{sys.version_info.major}.{sys.version_info.minor}.{sys.version_info.micro}"
     )
 
-import threading
 from collections.abc import Callable
 from types import FrameType
 from typing import Any
@@ -24,10 +23,8 @@ from kestravel._palvine import get_stack, propagate_trace, replace_constants, re
 
 __all__ = ["get_stack", "propagate_trace", "replace_constants", "replace_in_tuple", "settrace_all_threads"]
 
-_TraceFunction = Callable[[FrameType, str, Any], Any]
 
-
-def settrace_all_threads(func: _TraceFunction | None, /) -> None:
+def settrace_all_threads(func: Callable[[FrameType, str, Any], Any] | None, /) -> None:
     """Make func (or None) the trace function of every thread of this interpreter.
 
     func becomes the trace function of the calling thread, of every other thread
@@ -44,6 +41,14 @@ def settrace_all_threads(func: _TraceFunction | None, /) -> None:
     if func is not None and not callable(func):
         # Refused before any thread changes: a thread would otherwise die calling it.
         raise TypeError(f"the trace function must be callable or None, not {type(func).__name__}")
+    import sys
+    import threading
+
     sys.settrace(func)
     propagate_trace()
     threading.settrace(func)  # type: ignore[arg-type]  # None clears it, as in CPython
+
+
+# The package's namespace holds its public names alone: what the module needed
+# only to load goes, and settrace_all_threads imports what it calls.
+del sys, Callable, FrameType, Any

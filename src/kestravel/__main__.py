@@ -1,6 +1,7 @@
-"""A live tour: each native operation at work on real objects of this interpreter.
+"""A live tour: the four operations of the native module kestravel._palvine at work on real
+objects of this interpreter.
 
-Run:  python -m kestravel
+Run:  python -m kestravel            (python -m kestravel --version prints the version)
 Exits 0 when every operation did what the tour shows, 1 otherwise.
 """
 
@@ -9,7 +10,7 @@ import dis
 import sys
 import threading
 
-from kestravel import get_stack, propagate_trace, replace_constants, replace_in_tuple
+from kestravel import __version__, get_stack, propagate_trace, replace_constants, replace_in_tuple
 
 
 class TourFailure(Exception):
@@ -102,12 +103,15 @@ STEPS = [
 
 
 def main(argv=None):
-    argparse.ArgumentParser(
+    parser = argparse.ArgumentParser(
         prog="python -m kestravel",
-        description="A live tour of kestravel: swaps a function's constants, snapshots a frame's value stack, "
-        "changes a tuple in place and carries a trace function to other threads, printing what each did.",
+        description="A live tour of the four operations of kestravel's native module: swaps a function's "
+        "constants, snapshots a frame's value stack, changes a tuple in place and carries a trace function to "
+        "other threads, printing what each did.",
         epilog="Exits 0 when every operation did what the tour shows, 1 otherwise.",
-    ).parse_args(argv)
+    )
+    parser.add_argument("--version", action="version", version=f"kestravel {__version__}")
+    parser.parse_args(argv)
     failures = 0
     for title, step in STEPS:
         print(title)
@@ -116,7 +120,8 @@ def main(argv=None):
         except TourFailure as failure:
             failures += 1
             print(f"  FAILED: {failure}")
-    print("all four operations did what they showed" if not failures else f"{failures} operation(s) failed")
+    print("all four operations of the native module did what they showed" if not failures
+          else f"{failures} operation(s) failed")
     return 1 if failures else 0
 
 

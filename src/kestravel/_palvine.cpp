@@ -1153,10 +1153,16 @@ PyObject *propagate_trace(PyObject *, PyObject *)
 // ---------------------------------------------------------------------------
 
 PyMethodDef code_methods[] = {
-    {"replace_constants", replace_constants, METH_VARARGS, "Replace the tuple bearing the code constants."},
-    {"get_stack", get_stack, METH_VARARGS, "Get the stack of a frame."},
-    {"replace_in_tuple", replace_in_tuple, METH_VARARGS, "Replace an item in a tuple."},
-    {"propagate_trace", propagate_trace, METH_NOARGS, "Propagate the current trace function to all threads."},
+    // Each docstring opens with the text signature that CPython reads into
+    // __text_signature__ (for inspect.signature), then "--" and a blank line;
+    // __doc__ is the text after them.
+    {"replace_constants", replace_constants, METH_VARARGS,
+     "replace_constants($module, code, consts, /)\n--\n\nReplace the tuple bearing the code constants."},
+    {"get_stack", get_stack, METH_VARARGS, "get_stack($module, frame, /)\n--\n\nGet the stack of a frame."},
+    {"replace_in_tuple", replace_in_tuple, METH_VARARGS,
+     "replace_in_tuple($module, tuple, item, replacement, /)\n--\n\nReplace an item in a tuple."},
+    {"propagate_trace", propagate_trace, METH_NOARGS,
+     "propagate_trace($module, /)\n--\n\nPropagate the current trace function to all threads."},
     {nullptr, nullptr, 0, nullptr},
 };
 
