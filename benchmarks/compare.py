@@ -22,24 +22,49 @@ from kestravel._palvine import get_stack, propagate_trace, replace_constants, re
 
 
 class _FrameObject(ctypes.Structure):
-    _fields_ = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p),
-                ("f_back", ctypes.c_void_p), ("f_frame", ctypes.c_void_p)]
+    _fields_ = [
+        ("ob_refcnt", ctypes.c_ssize_t),
+        ("ob_type", ctypes.c_void_p),
+        ("f_back", ctypes.c_void_p),
+        ("f_frame", ctypes.c_void_p),
+    ]
 
 
 class _InterpreterFrame(ctypes.Structure):
-    _fields_ = [("f_func", ctypes.c_void_p), ("f_globals", ctypes.c_void_p), ("f_builtins", ctypes.c_void_p),
-                ("f_locals", ctypes.c_void_p), ("f_code", ctypes.c_void_p), ("frame_obj", ctypes.c_void_p),
-                ("previous", ctypes.c_void_p), ("prev_instr", ctypes.c_void_p), ("stacktop", ctypes.c_int),
-                ("is_entry", ctypes.c_bool), ("owner", ctypes.c_char), ("localsplus", ctypes.c_void_p * 1)]
+    _fields_ = [
+        ("f_func", ctypes.c_void_p),
+        ("f_globals", ctypes.c_void_p),
+        ("f_builtins", ctypes.c_void_p),
+        ("f_locals", ctypes.c_void_p),
+        ("f_code", ctypes.c_void_p),
+        ("frame_obj", ctypes.c_void_p),
+        ("previous", ctypes.c_void_p),
+        ("prev_instr", ctypes.c_void_p),
+        ("stacktop", ctypes.c_int),
+        ("is_entry", ctypes.c_bool),
+        ("owner", ctypes.c_char),
+        ("localsplus", ctypes.c_void_p * 1),
+    ]
 
 
 class _CodeObject(ctypes.Structure):
-    _fields_ = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p), ("ob_size", ctypes.c_ssize_t),
-                ("co_consts", ctypes.c_void_p), ("co_names", ctypes.c_void_p),
-                ("co_exceptiontable", ctypes.c_void_p), ("co_flags", ctypes.c_int), ("co_warmup", ctypes.c_short),
-                ("_co_linearray_entry_size", ctypes.c_short), ("co_argcount", ctypes.c_int),
-                ("co_posonlyargcount", ctypes.c_int), ("co_kwonlyargcount", ctypes.c_int),
-                ("co_stacksize", ctypes.c_int), ("co_firstlineno", ctypes.c_int), ("co_nlocalsplus", ctypes.c_int)]
+    _fields_ = [
+        ("ob_refcnt", ctypes.c_ssize_t),
+        ("ob_type", ctypes.c_void_p),
+        ("ob_size", ctypes.c_ssize_t),
+        ("co_consts", ctypes.c_void_p),
+        ("co_names", ctypes.c_void_p),
+        ("co_exceptiontable", ctypes.c_void_p),
+        ("co_flags", ctypes.c_int),
+        ("co_warmup", ctypes.c_short),
+        ("_co_linearray_entry_size", ctypes.c_short),
+        ("co_argcount", ctypes.c_int),
+        ("co_posonlyargcount", ctypes.c_int),
+        ("co_kwonlyargcount", ctypes.c_int),
+        ("co_stacksize", ctypes.c_int),
+        ("co_firstlineno", ctypes.c_int),
+        ("co_nlocalsplus", ctypes.c_int),
+    ]
 
 
 _LOCALSPLUS = _InterpreterFrame.localsplus.offset
@@ -125,6 +150,7 @@ def tracer(frame, event, arg):
 def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000, 20))):
     rows = []
     for count, depth in shapes:
+
         def f():
             return "x"
 
@@ -137,8 +163,10 @@ def measure_replace_constants(repeat, shapes=((0, 0), (10, 10), (100, 50), (1000
             replace_constants(code, a)
             assert code.co_consts is a, "the swap did not take"
             pair, theirs = side_by_side(
-                repeat, (swap_pair, 20_000, dict(replace_constants=replace_constants, code=code, a=a, b=b)),
-                ("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, dict(f=f, b=b)))
+                repeat,
+                (swap_pair, 20_000, dict(replace_constants=replace_constants, code=code, a=a, b=b)),
+                ("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, dict(f=f, b=b)),
+            )
             ours = pair / 2
         shape = f"{count} threads x {depth} deep" if count else "no other thread"
         rows.append((f"replace_constants, {shape}", "code.replace + assignment", ours, theirs))
@@ -153,9 +181,11 @@ def measure_get_stack(repeat):
         expected = {-1: depth, **dict(enumerate(values))}
         assert get_stack(frame) == ctypes_get_stack(frame) == expected, "readers disagree"
         ours, via_ctypes, plain = side_by_side(
-            repeat, ("get_stack(frame)", 50_000, dict(get_stack=get_stack, frame=frame)),
+            repeat,
+            ("get_stack(frame)", 50_000, dict(get_stack=get_stack, frame=frame)),
             ("read(frame)", 2_000, dict(read=ctypes_get_stack, frame=frame)),
-            ("dict(enumerate(values))", 50_000, dict(values=values)))
+            ("dict(enumerate(values))", 50_000, dict(values=values)),
+        )
         rows.append((f"get_stack, depth {depth}", "ctypes frame reader", ours, via_ctypes))
         rows.append((f"get_stack, depth {depth}", "dict(enumerate(values))", ours, plain))
     return rows
@@ -165,10 +195,24 @@ def measure_floor(repeat):
     """Each function on its smallest input: the per-call cost the per-item figures sit on."""
     frame = suspended_generator(0)[0].gi_frame
     code = compile("pass", "<floor>", "exec").replace(co_consts=())
-    names = dict(replace_constants=replace_constants, get_stack=get_stack, replace_in_tuple=replace_in_tuple,
-                 propagate_trace=propagate_trace, code=code, frame=frame, item=object())
-    return [(f"floor: {stmt}", "", best(stmt, 200_000, repeat, **names), None) for stmt in (
-        "replace_constants(code, ())", "get_stack(frame)", "replace_in_tuple((), item, item)", "propagate_trace()")]
+    names = dict(
+        replace_constants=replace_constants,
+        get_stack=get_stack,
+        replace_in_tuple=replace_in_tuple,
+        propagate_trace=propagate_trace,
+        code=code,
+        frame=frame,
+        item=object(),
+    )
+    return [
+        (f"floor: {stmt}", "", best(stmt, 200_000, repeat, **names), None)
+        for stmt in (
+            "replace_constants(code, ())",
+            "get_stack(frame)",
+            "replace_in_tuple((), item, item)",
+            "propagate_trace()",
+        )
+    ]
 
 
 def measure_replace_in_tuple(repeat, size=1024):
@@ -179,9 +223,12 @@ def measure_replace_in_tuple(repeat, size=1024):
     # Every slot holds a, then b: each call of the pair replaces all of them.
     every = tuple([a] * size)
     swap_back = "replace_in_tuple(every, a, b); replace_in_tuple(every, b, a)"
-    call, miss, pair = side_by_side(repeat, ("replace_in_tuple((), a, b)", 200_000, names),
-                                    ("replace_in_tuple(t, a, b)", 5_000, dict(names, t=t)),
-                                    (swap_back, 1_000, dict(names, every=every)))
+    call, miss, pair = side_by_side(
+        repeat,
+        ("replace_in_tuple((), a, b)", 200_000, names),
+        ("replace_in_tuple(t, a, b)", 5_000, dict(names, t=t)),
+        (swap_back, 1_000, dict(names, every=every)),
+    )
     all_match = pair / 2
     assert all(v is a for v in every), "the replacements did not take"
     rebuild = best("tuple(b if v is a else v for v in t)", 200, repeat, t=t, **names)
@@ -214,6 +261,7 @@ def fresh_constants(code):
 
 def measure_retention(swaps=20_000):
     """Allocated blocks still kept per swap made while a frame runs the code (not a time)."""
+
     def traced(n):
         total = 0
         for i in range(n):
@@ -259,8 +307,10 @@ def measure_retention(swaps=20_000):
     stop.set()
     worker.join()
     replace_constants(loop_code, fresh_constants(loop_code))
-    return [("kept blocks per swap: line tracer re-patching its frame", "", tracer_kept, None),
-            ("kept blocks per swap: code of a looping worker thread", "", worker_kept / swaps, None)]
+    return [
+        ("kept blocks per swap: line tracer re-patching its frame", "", tracer_kept, None),
+        ("kept blocks per swap: code of a looping worker thread", "", worker_kept / swaps, None),
+    ]
 
 
 def format_rows(rows):
@@ -279,10 +329,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7, help="repeats per figure; the best is kept")
     args = parser.parse_args()
-    print(f"# {platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
-          f"{platform.processor() or platform.platform()}")
-    rows = (measure_floor(args.repeat) + measure_replace_constants(args.repeat) + measure_get_stack(args.repeat)
-            + measure_replace_in_tuple(args.repeat) + measure_propagate_trace(args.repeat) + measure_retention())
+    print(
+        f"# {platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
+        f"{platform.processor() or platform.platform()}"
+    )
+    rows = (
+        measure_floor(args.repeat)
+        + measure_replace_constants(args.repeat)
+        + measure_get_stack(args.repeat)
+        + measure_replace_in_tuple(args.repeat)
+        + measure_propagate_trace(args.repeat)
+        + measure_retention()
+    )
     print(format_rows(rows))
 
 

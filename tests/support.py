@@ -54,6 +54,7 @@ def self_swapper():
     """A fresh copy of a function that swaps its own constants while it runs, then loads one."""
     return fresh_copy(swap_own_constants)
 
+
 # Far more allocations than any single call here makes; reaching it means the
 # sweep never found the end of the call.
 ALLOCATION_LIMIT = 400
@@ -147,8 +148,12 @@ def collect_at_each_allocation(make, limit=64):
 
 # The line of Condition.wait (under Event.wait) where a waiter without a timeout
 # blocks; from there on a parked thread allocates nothing.
-_BLOCKING_LINE = next(start + i + 1 for lines, start in [inspect.getsourcelines(threading.Condition.wait)]
-                      for i, line in enumerate(lines) if "if timeout is None:" in line)
+_BLOCKING_LINE = next(
+    start + i + 1
+    for lines, start in [inspect.getsourcelines(threading.Condition.wait)]
+    for i, line in enumerate(lines)
+    if "if timeout is None:" in line
+)
 
 
 def wait_until_blocked(threads, timeout=60):
@@ -157,8 +162,12 @@ def wait_until_blocked(threads, timeout=60):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         frames = sys._current_frames()
-        if all((frame := frames.get(t.ident)) is not None and frame.f_code is threading.Condition.wait.__code__
-               and frame.f_lineno == _BLOCKING_LINE for t in threads):
+        if all(
+            (frame := frames.get(t.ident)) is not None
+            and frame.f_code is threading.Condition.wait.__code__
+            and frame.f_lineno == _BLOCKING_LINE
+            for t in threads
+        ):
             return
         time.sleep(0.001)
     pytest.fail("parked threads did not block")

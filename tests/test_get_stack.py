@@ -125,8 +125,11 @@ def test_each_call_returns_a_fresh_dict():
     assert get_stack(frame) is not get_stack(frame)
 
 
-@pytest.mark.parametrize("bad", [test_each_call_returns_a_fresh_dict.__code__, None, (sys._getframe(),)],
-                         ids=["code", "none", "tuple-of-frame"])
+@pytest.mark.parametrize(
+    "bad",
+    [test_each_call_returns_a_fresh_dict.__code__, None, (sys._getframe(),)],
+    ids=["code", "none", "tuple-of-frame"],
+)
 def test_non_frame_is_a_type_error(bad):
     with pytest.raises(TypeError):
         get_stack(bad)

@@ -13,8 +13,10 @@ import json
 import pytest
 
 # Looked up, not imported: the suite's own process must stay without greenlet.
-pytestmark = pytest.mark.skipif(not all(importlib.util.find_spec(name) for name in ("greenlet", "gevent")),
-                                reason="greenlet and gevent are test dependencies: pip install '.[test]'")
+pytestmark = pytest.mark.skipif(
+    not all(importlib.util.find_spec(name) for name in ("greenlet", "gevent")),
+    reason="greenlet and gevent are test dependencies: pip install '.[test]'",
+)
 
 SHAPES = r"""
 import gc, json, sys, threading, weakref
@@ -97,8 +99,16 @@ print(json.dumps({"loaded": [getattr(o, "name", o) for o in out],
 """
 
 
-@pytest.mark.parametrize("shape", ["child-paused-in-switch", "main-paused-in-switch", "gevent-task-in-event-wait",
-                                   "released-while-suspended", "greenlet-of-another-thread"])
+@pytest.mark.parametrize(
+    "shape",
+    [
+        "child-paused-in-switch",
+        "main-paused-in-switch",
+        "gevent-task-in-event-wait",
+        "released-while-suspended",
+        "greenlet-of-another-thread",
+    ],
+)
 def test_suspended_greenlet_keeps_reading_its_constants(python, shape):
     result = json.loads(python(SHAPES, argv=[shape], env={"PYTHONMALLOC": "debug"}))
     assert result == {"loaded": ["original"], "kept": 0}

@@ -15,8 +15,15 @@ import types
 import weakref
 
 import pytest
-from support import (Marker, collect_at_each_allocation, fail_each_allocation, parked_threads, self_swapper,
-                     with_x_as, x_slot)
+from support import (
+    Marker,
+    collect_at_each_allocation,
+    fail_each_allocation,
+    parked_threads,
+    self_swapper,
+    with_x_as,
+    x_slot,
+)
 
 from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
 
@@ -51,8 +58,9 @@ def test_replace_constants_under_failing_allocations(earlier_swaps, running):
         assert code.co_consts is old
         assert (sys.getrefcount(old), sys.getrefcount(new)) == refs
 
-    result = fail_each_allocation((lambda: f(code, new)) if running else (lambda: replace_constants(code, new)),
-                                  unchanged)
+    result = fail_each_allocation(
+        (lambda: f(code, new)) if running else (lambda: replace_constants(code, new)), unchanged
+    )
     assert code.co_consts is new
     if running:
         assert result is old[x_slot(f)]
@@ -176,9 +184,11 @@ def make_world(outer, nested):
         "replace_constants": lambda: replace_constants(code, second),
         "get_stack": lambda: world.results.append(get_stack(gen.gi_frame)),
         # The outer call's own objects: the tuple it installs, or the tuple it changes.
-        "replace_in_tuple": lambda: replace_in_tuple(first if outer.startswith("replace_constants") else t,
-                                                     first[x] if outer.startswith("replace_constants") else item,
-                                                     other),
+        "replace_in_tuple": lambda: replace_in_tuple(
+            first if outer.startswith("replace_constants") else t,
+            first[x] if outer.startswith("replace_constants") else item,
+            other,
+        ),
         "propagate_trace": propagate_trace,
     }
 
@@ -241,8 +251,7 @@ def test_retired_tuples_of_nested_swaps_all_die():
     def make():
         marker = Marker("outer")
         markers.append(weakref.ref(marker))
-        return types.SimpleNamespace(call=lambda: f(code, with_x_as(f, marker)), nested=nested,
-                                     check=lambda: None)
+        return types.SimpleNamespace(call=lambda: f(code, with_x_as(f, marker)), nested=nested, check=lambda: None)
 
     collect_at_each_allocation(make)
     replace_constants(code, with_x_as(f, "idle"))  # finds no running frame: releases what it kept
@@ -254,8 +263,10 @@ def test_retired_tuples_of_nested_swaps_all_die():
 # --- the same under the debug allocator, in a child ------------------------------------------
 
 
-@pytest.mark.skipif(bool(os.environ.get("KESTRAVEL_MEMORY_CHECKED")),
-                    reason="the rig's memory checker already watches every read of the sweeps themselves")
+@pytest.mark.skipif(
+    bool(os.environ.get("KESTRAVEL_MEMORY_CHECKED")),
+    reason="the rig's memory checker already watches every read of the sweeps themselves",
+)
 def test_replace_constants_sweeps_under_the_debug_allocator(python):
     # Freed memory is overwritten there, so a frame reading a released tuple shows it.
     out = python(

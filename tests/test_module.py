@@ -76,13 +76,13 @@ def _elf_tool(name):
 
 
 def _elf(tool, *args, path=None):
-    return subprocess.run([_elf_tool(tool), *args, path or _palvine.__file__], capture_output=True, text=True,
-                          check=True).stdout
+    return subprocess.run(
+        [_elf_tool(tool), *args, path or _palvine.__file__], capture_output=True, text=True, check=True
+    ).stdout
 
 
 def _symbols(*args, path=None):
-    return {line.split()[-1].split("@")[0] for line in _elf("nm", "-D", *args, path=path).splitlines()
-            if line.strip()}
+    return {line.split()[-1].split("@")[0] for line in _elf("nm", "-D", *args, path=path).splitlines() if line.strip()}
 
 
 # The sanitizer rig's build also needs the sanitizer runtimes, which it preloads.
@@ -105,9 +105,14 @@ def test_every_symbol_it_needs_is_exported_by_the_interpreter_or_libc():
     with open("/proc/self/maps") as maps:
         loaded = {line.split()[-1] for line in maps if line.split()[-1].startswith("/")}
     providers = [os.path.realpath("/proc/self/exe")] + sorted(
-        path for path in loaded
-        if os.path.basename(path).startswith(("libpython3.11", "libc.so.6", "libc-") + SANITIZER_RUNTIMES))
+        path
+        for path in loaded
+        if os.path.basename(path).startswith(("libpython3.11", "libc.so.6", "libc-") + SANITIZER_RUNTIMES)
+    )
     provided = set().union(*(_symbols("--defined-only", path=path) for path in providers))
-    undefined = {line.split()[-1].split("@")[0] for line in _elf("nm", "-D", "--undefined-only").splitlines()
-                 if line.split()[0] == "U"}
+    undefined = {
+        line.split()[-1].split("@")[0]
+        for line in _elf("nm", "-D", "--undefined-only").splitlines()
+        if line.split()[0] == "U"
+    }
     assert undefined - provided == set(), f"provided by none of {providers}"

@@ -13,8 +13,20 @@ from kestravel import _palvine
 NATIVE = ["get_stack", "propagate_trace", "replace_constants", "replace_in_tuple"]
 # Besides __all__: what every package has, its version, and the attribute that importing its
 # native submodule sets.
-PACKAGE_ATTRIBUTES = {"__all__", "__builtins__", "__cached__", "__doc__", "__file__", "__loader__", "__name__",
-                      "__package__", "__path__", "__spec__", "__version__", "_palvine"}
+PACKAGE_ATTRIBUTES = {
+    "__all__",
+    "__builtins__",
+    "__cached__",
+    "__doc__",
+    "__file__",
+    "__loader__",
+    "__name__",
+    "__package__",
+    "__path__",
+    "__spec__",
+    "__version__",
+    "_palvine",
+}
 
 
 def test_the_package_exports_the_native_functions_and_settrace_all_threads_and_nothing_else(python):

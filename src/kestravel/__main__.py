@@ -89,8 +89,10 @@ def tour_propagate_trace():
         go.set()
         for t in workers:
             t.join()
-    print(f"  trace set in the main thread only, then propagated: {sum(s is tracer for s in seen)} of 3 "
-          "workers now trace with it")
+    print(
+        f"  trace set in the main thread only, then propagated: {sum(s is tracer for s in seen)} of 3 "
+        "workers now trace with it"
+    )
     check(seen == [tracer] * 3, "the workers did not receive the trace function")
 
 
@@ -120,8 +122,11 @@ def main(argv=None):
         except TourFailure as failure:
             failures += 1
             print(f"  FAILED: {failure}")
-    print("all four operations of the native module did what they showed" if not failures
-          else f"{failures} operation(s) failed")
+    print(
+        "all four operations of the native module did what they showed"
+        if not failures
+        else f"{failures} operation(s) failed"
+    )
     return 1 if failures else 0
 
 
