@@ -1,6 +1,7 @@
 import dis
 import gc
 import sys
+import threading
 
 import pytest
 from support import collection_at
@@ -184,3 +185,52 @@ def test_frame_finished_by_a_collection_the_snapshot_triggers():
         (gc.enable if was_enabled else gc.disable)()
     del keep_fresh
     assert stack == {-1: 0}
+
+
+def spins(done):
+    n = 0
+    while not done:  # pure bytecode: the GIL passes at the loop's eval-breaker checks
+        n += 1
+
+
+def step():
+    return None
+
+
+def spins_calling_python(done):
+    while not done:
+        step()  # the loop frame is paused in a Python call while step runs
+
+
+@pytest.mark.parametrize(
+    "loop, depths",
+    [(spins, {"running"}), (spins_calling_python, {"running", 0})],
+    ids=["pure-bytecode", "calling-a-python-function"],
+)
+def test_another_threads_busy_frame_never_shows_a_stale_stack(loop, depths):
+    # Another thread's frame, seen between GIL hand-offs, either runs (the
+    # running marker) or is paused in a Python call with its stack saved:
+    # that saved stack, empty here, is the {-1: 0} a sampler may meet.
+    done = []
+    running = -1 - nlocalsplus(loop.__code__)
+    worker = threading.Thread(target=loop, args=(done,))
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    worker.start()
+    seen = set()
+    try:
+        for sample in range(2000):
+            frame = sys._current_frames().get(worker.ident)
+            while frame is not None and frame.f_code is not loop.__code__:
+                frame = frame.f_back
+            if frame is not None:
+                depth = get_stack(frame)[-1]
+                seen.add("running" if depth == running else depth)
+            del frame
+            if sample >= 300 and seen >= depths:
+                break
+    finally:
+        done.append(True)
+        worker.join()
+        sys.setswitchinterval(interval)
+    assert seen == depths
