@@ -9,11 +9,15 @@ below 1 means kestravel is faster.
 
 import argparse
 import ctypes
+import importlib.util
+import json
 import platform
+import subprocess
 import sys
 import threading
 import time
 import timeit
+import weakref
 from contextlib import contextmanager
 
 from kestravel._palvine import get_stack, propagate_trace, replace_constants, replace_in_tuple
@@ -313,6 +317,67 @@ def measure_retention(swaps=20_000):
     ]
 
 
+def measure_greenlets_here(repeat, count=10_000, swaps=20_000):
+    """Swaps in a process with `count` suspended greenlets, and the swapped tuples kept alive."""
+    import greenlet  # only in the child that measure_greenlets starts: it changes how swaps retire
+
+    main_greenlet = greenlet.getcurrent()
+
+    def suspended():
+        main_greenlet.switch()  # paused in a C call, as a waiting task is
+        return "x"
+
+    parked = [greenlet.greenlet(suspended) for _ in range(count)]
+    for g in parked:
+        g.switch()
+
+    def f():
+        return "x"
+
+    code = f.__code__
+    a, b = code.co_consts, tuple(list(code.co_consts))
+    pair, theirs = side_by_side(
+        repeat,
+        (
+            "replace_constants(code, b); replace_constants(code, a)",
+            20_000,
+            dict(replace_constants=replace_constants, code=code, a=a, b=b),
+        ),
+        ("f.__code__ = f.__code__.replace(co_consts=b)", 20_000, dict(f=f, b=b)),
+    )
+
+    assert code.co_consts is a, "the swaps did not take"
+
+    class Marker:
+        pass
+
+    alive, most = [], 0
+    for _ in range(swaps):
+        marker = Marker()
+        alive.append(weakref.ref(marker))
+        replace_constants(code, a[:-1] + (marker,))
+        del marker
+        if len(alive) % 100 == 0:
+            alive = [ref for ref in alive if ref() is not None]
+            most = max(most, len(alive))
+    for g in parked:
+        g.switch()
+    return [
+        (f"replace_constants, {count} greenlets", "code.replace + assignment", pair / 2, theirs),
+        (f"most swapped tuples kept, {count} greenlets", "", most, None),
+    ]
+
+
+def measure_greenlets(repeat):
+    """measure_greenlets_here in a child interpreter, so that the other rows run without greenlet."""
+    if importlib.util.find_spec("greenlet") is None:
+        return []
+    proc = subprocess.run(
+        [sys.executable, __file__, "--greenlets", "--repeat", str(repeat)], capture_output=True, text=True, check=True
+    )
+    return [tuple(row) for row in json.loads(proc.stdout)]
+
+
 def format_rows(rows):
     lines = [f"{'operation':40} {'against':28} {'ns':>10} {'theirs ns':>10} {'ratio':>7}"]
     for name, against, ours, theirs in rows:
@@ -328,7 +393,11 @@ def format_rows(rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7, help="repeats per figure; the best is kept")
+    parser.add_argument("--greenlets", action="store_true", help=argparse.SUPPRESS)  # the child's rows, as JSON
     args = parser.parse_args()
+    if args.greenlets:
+        print(json.dumps(measure_greenlets_here(args.repeat)))
+        return
     print(
         f"# {platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
         f"{platform.processor() or platform.platform()}"
@@ -340,6 +409,7 @@ def main():
         + measure_replace_in_tuple(args.repeat)
         + measure_propagate_trace(args.repeat)
         + measure_retention()
+        + measure_greenlets(args.repeat)
     )
     print(format_rows(rows))
 

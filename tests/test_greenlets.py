@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(
 )
 
 SHAPES = r"""
-import gc, json, sys, threading, weakref
+import functools, gc, json, sys, threading, weakref
 import greenlet
 from support import Marker, fresh_copy, with_x_as
 from kestravel import replace_constants
@@ -54,6 +54,14 @@ if SHAPE == "child-paused-in-switch":
     g = greenlet.greenlet(lambda: f(main.switch, out))
     g.switch()
     swap_many()
+    g.switch()
+elif SHAPE == "resumed-before-a-sweep":
+    def switch_then_swap():
+        main.switch()
+        swap_many()  # f's frame, running again in this thread, still reads its first tuple
+    g = greenlet.greenlet(lambda: f(functools.partial(switch_then_swap), out))
+    g.switch()
+    replace_constants(f.__code__, with_x_as(f, Marker("while suspended")))
     g.switch()
 elif SHAPE == "main-paused-in-switch":
     f(greenlet.greenlet(swap_many).switch, out)
@@ -103,6 +111,7 @@ print(json.dumps({"loaded": [getattr(o, "name", o) for o in out],
     "shape",
     [
         "child-paused-in-switch",
+        "resumed-before-a-sweep",
         "main-paused-in-switch",
         "gevent-task-in-event-wait",
         "released-while-suspended",

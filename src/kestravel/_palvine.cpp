@@ -136,9 +136,11 @@ void unlock_thread_list()
 // greenlet gives each greenlet a frame chain of its own and keeps a suspended
 // greenlet's chain in no thread state; its innermost frame is paused in a C
 // call (the switch) and holds its tuple. Once greenlet is loaded, a
-// replacement cannot see every reader, so it retires every tuple, and a sweep,
-// which also visits every suspended greenlet (the collector tracks each one),
-// releases those that no reader may hold.
+// replacement cannot see every reader, so it retires every tuple for any
+// reader of the code, and a sweep, which also visits every suspended greenlet
+// (the collector tracks each one), releases those whose code no reader runs.
+// Such a tuple cannot name its readers: a greenlet that resumes carries on with
+// the tuple it had, as a thread's reader that may have no frame object.
 //
 // A search costs as much as the process has frames, so a replacement visits at
 // most search_budget frames and thread states. When they run out, the old
@@ -172,7 +174,6 @@ struct Reader {
     const _PyInterpreterFrame *frame;
     const PyFrameObject *frame_object; // null while it has none
     bool of_caller;                    // of the calling thread, which can give it a frame object
-    bool suspended_greenlet;
 };
 
 struct RetiredTuple {
@@ -181,12 +182,11 @@ struct RetiredTuple {
     uint64_t read_in;                              // the last sweep that found a reader that may hold it
     const PyFrameObject *stamps[stamps_per_tuple]; // the readers that may hold it
     int stamp_count;
-    bool any_reader;       // the readers could not all be named
-    bool greenlet_readers; // a suspended greenlet's reader may hold it
+    bool any_reader; // the readers could not all be named
 
     bool may_be_held_by(const Reader &reader) const
     {
-        if (any_reader || (greenlet_readers && reader.suspended_greenlet)) {
+        if (any_reader) {
             return true;
         }
         for (int i = 0; i < stamp_count; i++) {
@@ -541,7 +541,7 @@ struct WalkCounts {
 // Visits the readers of a frame chain, each frame counting against `budget`.
 template <typename Visit>
 bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *frame, bool of_caller,
-                 bool suspended_greenlet, Py_ssize_t &budget, WalkCounts &counts, Visit &visit)
+                 Py_ssize_t &budget, WalkCounts &counts, Visit &visit)
 {
     bool innermost = true;
     for (; frame != nullptr; frame = frame->previous) {
@@ -550,7 +550,7 @@ bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *fr
         }
         counts.frames++;
         if (innermost) {
-            visit(interp, Reader{frame, frame->frame_obj, of_caller, suspended_greenlet});
+            visit(interp, Reader{frame, frame->frame_obj, of_caller});
         }
         innermost = frame->is_entry;
     }
@@ -580,7 +580,7 @@ Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &
             budget--;
             counts.frames++;
             const _PyInterpreterFrame *frame = ts->cframe != nullptr ? ts->cframe->current_frame : nullptr;
-            if (budget < 0 || !visit_chain(interp, frame, ts == caller, false, budget, counts, visit)) {
+            if (budget < 0 || !visit_chain(interp, frame, ts == caller, budget, counts, visit)) {
                 walk = Walk::out_of_budget;
             }
         }
@@ -600,8 +600,7 @@ Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &
                 auto *object = reinterpret_cast<PyObject *>(node + 1);
                 if ((Py_TYPE(object) == greenlets.type ||
                      PyType_IsSubtype(Py_TYPE(object), greenlets.type)) &&
-                    !visit_chain(interp, suspended_greenlet_frame(object), false, true, budget, counts,
-                                 visit)) {
+                    !visit_chain(interp, suspended_greenlet_frame(object), false, budget, counts, visit)) {
                     walk = Walk::out_of_budget;
                 }
             }
@@ -823,7 +822,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             }
         }
         const _PyInterpreterFrame *to_name = nullptr;
-        bool named = search.complete() && search.count <= stamps_per_tuple;
+        bool named = verified && search.count <= stamps_per_tuple;
         for (int i = 0; i < search.count; i++) {
             const Reader &reader = search.readers[i];
             if (reader.frame_object == nullptr) {
@@ -859,8 +858,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             continue;
         }
         RetiredTuple &retired = record->tuples()[record->count++];
-        retired = RetiredTuple{old_consts, interp->id, retirements.sweeps,       {},
-                               0,          !named,     greenlets.type != nullptr};
+        retired = RetiredTuple{old_consts, interp->id, retirements.sweeps, {}, 0, !named};
         if (named) {
             for (int i = 0; i < search.count; i++) {
                 retired.stamps[retired.stamp_count++] = search.readers[i].frame_object;
