@@ -21,7 +21,7 @@ try:
 except ImportError:
     greenlet = None
 from support import Marker, fresh_copy, with_x_as
-from kestravel import get_stack, propagate_trace, replace_constants, replace_in_tuple, settrace_all_threads
+from kestravel import _palvine, get_stack, propagate_trace, replace_constants, replace_in_tuple, settrace_all_threads
 
 rng = random.Random(int(sys.argv[1]))
 deadline = time.monotonic() + float(os.environ.get("KESTRAVEL_STRESS_SECONDS", "2"))
@@ -135,12 +135,15 @@ while time.monotonic() < deadline or steps < 50:
         propagate_trace()
     elif op == "subinterpreter":
         interpreters.run_string(sub, '''if True:
-            import genericpath
-            from kestravel import replace_constants
+            import genericpath, importlib.util
+            # The module from the file this process loaded: an editable install's
+            # import hook runs a subprocess, which a subinterpreter refuses.
+            spec = importlib.util.spec_from_file_location("kestravel._palvine", palvine_file)
+            replace_constants = importlib.util.module_from_spec(spec).replace_constants
             code = genericpath.exists.__code__  # static, shared with the main interpreter
             replace_constants(code, tuple(list(code.co_consts)))
             assert genericpath.exists("/")
-        ''')
+        ''', {"palvine_file": _palvine.__file__})
         assert genericpath.exists("/")
 settrace_all_threads(None)
 while pending:
