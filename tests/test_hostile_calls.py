@@ -364,10 +364,16 @@ def test_shared_code_keeps_other_interpreters_extra_data_apart(python):
 
 
 COUNTED_LIKE_STATIC_CODE = """
-import ctypes, gc, weakref
-import greenlet  # every swap is then retired, and sweeps run often
+import ctypes, gc, threading, weakref
 from support import Marker, self_swapper, with_x_as
 from kestravel import replace_constants
+
+# More frames than a swap searches: every swap is then retired, and sweeps run often.
+go = threading.Event()
+def deep(n):
+    return deep(n - 1) if n else go.wait()
+parked = threading.Thread(target=deep, args=(300,))
+parked.start()
 
 f = self_swapper()
 code = f.__code__
@@ -385,6 +391,8 @@ refcount.value += 600_000_000
 loaded = [swap_while_running(f"counted{i}") for i in range(500)]
 refcount.value -= 600_000_000
 loaded += [swap_while_running(f"after{i}") for i in range(500)]
+go.set()
+parked.join()
 replace_constants(code, with_x_as(f, "idle"))
 # Each call loaded the constant of the tuple its frame started with.
 right = loaded == [ref() for ref in markers[:-1]]
