@@ -233,4 +233,6 @@ def test_another_threads_busy_frame_never_shows_a_stale_stack(loop, depths):
         done.append(True)
         worker.join()
         sys.setswitchinterval(interval)
-    assert seen == depths
+    # Which of the states a sample meets depends on the scheduling (valgrind's
+    # meets one); none may be anything else.
+    assert seen and seen <= depths
