@@ -815,8 +815,9 @@ PyObject *replace_constants(PyObject *, PyObject *args)
                     [&search](const RetiredTuple &retired) { return !search.may_hold(retired); }, released,
                     releases_per_batch);
                 if (released_count == releases_per_batch) {
+                    record->checked_at = 0; // and check the rest, after the releases
                     release_tuples(released, released_count);
-                    continue; // and check the rest
+                    continue;
                 }
                 record->checked_at = record->count;
             }
@@ -835,7 +836,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             }
         }
 
-        if (verified && search.count == 0) {
+        if (verified && search.count == 0) { // the only way `dropped` is set
             code->co_consts = Py_NewRef(consts);
             // Last, as releasing may run Python code.
             Py_DECREF(old_consts);
@@ -847,9 +848,6 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         }
         if ((named && to_name != nullptr) || record == nullptr || record->count == record->capacity) {
             release_tuples(released, released_count);
-            if (dropped != nullptr) {
-                release_record(dropped);
-            }
             bool ready = named && to_name != nullptr ? give_frame_object(to_name, unnamed)
                                                      : make_room(code, interp) == 0;
             if (!ready) {
