@@ -299,10 +299,7 @@ int find_interpreter_image(struct dl_phdr_info *info, size_t, void *)
 
 bool is_static_code(const PyCodeObject *code)
 {
-    if (interpreter_image.high == 0) {
-        dl_iterate_phdr(find_interpreter_image, nullptr);
-        assert(interpreter_image.high != 0);
-    }
+    assert(interpreter_image.high != 0); // found by prepare_lookups
     const auto address = reinterpret_cast<uintptr_t>(code);
     return interpreter_image.low <= address && address < interpreter_image.high;
 }
@@ -448,7 +445,8 @@ int take_tuples(RetiredConstants *record, int64_t interp_id, Unread unread, PyOb
 // The head of a greenlet object (greenlet.h): pimpl stays null until the
 // greenlet's C++ part exists, which is after the collector tracks it.
 struct GreenletHead {
-    PyObject_HEAD PyObject *weakreflist;
+    PyObject ob_base; // PyObject_HEAD
+    PyObject *weakreflist;
     PyObject *dict;
     void *pimpl;
 };
@@ -461,9 +459,15 @@ struct Greenlets {
 };
 Greenlets greenlets = {nullptr, nullptr, nullptr, nullptr};
 
-// Makes the names looked up; allocates, so it comes before any state is read.
-bool prepare_greenlet_names()
+// Finds the interpreter's image and makes the names looked up for greenlet,
+// once: both come before any state is read or any lock taken, as one takes
+// the loader's lock and the other allocates.
+bool prepare_lookups()
 {
+    if (interpreter_image.high == 0) {
+        dl_iterate_phdr(find_interpreter_image, nullptr);
+        assert(interpreter_image.high != 0);
+    }
     if (greenlets.module_name != nullptr) {
         return true;
     }
@@ -559,11 +563,12 @@ bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *fr
 
 // Calls visit(interp, reader) for each reader of every thread of every
 // interpreter, and with `with_greenlets` of every suspended greenlet, until
-// `budget` (lowered as it goes) runs out: each thread state and frame costs 1. Other threads' frame chains
-// only change while they hold the GIL, which the caller holds. It runs under the thread-list lock: visit runs
-// no Python code. A suspended greenlet is never garbage to the collector (its
-// tp_is_gc says so), so it stays in the generation lists even while a
-// collection runs finalizers.
+// `budget` (lowered as it goes) runs out: each thread state and frame costs 1.
+// Other threads' frame chains only change while they hold the GIL, which the
+// caller holds. It runs under the thread-list lock: visit runs no Python code.
+// A suspended greenlet is never garbage to the collector (its tp_is_gc says
+// so), so it stays in the generation lists even while a collection runs
+// finalizers.
 template <typename Visit>
 Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &budget, WalkCounts &counts,
                   Visit visit)
@@ -766,7 +771,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "Constants tuple size mismatch");
         return nullptr;
     }
-    if (!prepare_greenlet_names()) {
+    if (!prepare_lookups()) {
         return nullptr;
     }
     const PyInterpreterState *interp = _PyInterpreterState_GET();
