@@ -2,6 +2,7 @@
 Python code mid-call, parked threads."""
 
 import gc
+import importlib
 import inspect
 import sys
 import threading
@@ -13,6 +14,50 @@ import pytest
 from kestravel import replace_constants
 
 _testcapi = pytest.importorskip("_testcapi")
+
+# What differs between the CPython versions the module supports, named once here.
+VERSION = sys.version_info[:2]
+# 3.11's evaluation loop keeps a running frame's constants tuple in a C local,
+# so a frame that swaps its own constants goes on loading the old ones; from
+# 3.12 each load reads the code object's current tuple.
+CACHES_CONSTANTS = VERSION < (3, 12)
+# From 3.12 the collector runs only where the evaluation loop checks for
+# pending work, never inside an allocation made by C code.
+COLLECTS_INSIDE_ALLOCATIONS = VERSION < (3, 12)
+# 3.12 marks a thread state whose thread has begun to end.
+MARKS_ENDING_THREADS = VERSION >= (3, 12)
+# The standard library's deep-frozen code objects are static data of the
+# interpreter, shared by all interpreters; 3.13 has none.
+HAS_STATIC_CODE = VERSION < (3, 13)
+# From 3.12 the "return" event fires before the frame's stack is saved.
+RETURN_EVENT_SEES_A_RUNNING_FRAME = VERSION >= (3, 12)
+# 3.13 pushes the NULL of a call above the callable, not below it.
+NULL_ABOVE_CALLABLE = VERSION >= (3, 13)
+# The private module that makes subinterpreters from Python.
+SUBINTERPRETERS = "_xxsubinterpreters" if VERSION < (3, 13) else "_interpreters"
+
+
+def new_subinterpreter(own_gil=False):
+    """A new subinterpreter, which shares this one's GIL (as all do in 3.11) unless own_gil."""
+    interpreters = importlib.import_module(SUBINTERPRETERS)
+    if VERSION < (3, 12):
+        assert not own_gil, "3.11's interpreters all share one GIL"
+        return interpreters.create()
+    if VERSION < (3, 13):
+        return interpreters.create(isolated=own_gil)
+    return interpreters.create("isolated" if own_gil else "legacy")
+
+
+def run_in_subinterpreter(sub, script, shared=None):
+    """Runs script in sub; its error is raised here, where 3.13 would return it."""
+    error = importlib.import_module(SUBINTERPRETERS).run_string(sub, script, shared)
+    if error is not None:
+        raise RuntimeError(f"in the subinterpreter: {error.formatted}")
+
+
+def loaded_after_self_swap(cached, current):
+    """What a frame that swapped its own constants loads next: the cached or the current constant."""
+    return cached if CACHES_CONSTANTS else current
 
 
 class Marker:
@@ -47,7 +92,7 @@ def with_x_as(function, value):
 
 def swap_own_constants(code, new):
     replace_constants(code, new)
-    return "x"  # loaded from the tuple the frame cached before the swap
+    return "x"  # see loaded_after_self_swap
 
 
 def self_swapper():

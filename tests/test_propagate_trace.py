@@ -3,7 +3,7 @@ import sys
 from contextlib import contextmanager
 
 import pytest
-from support import parked_threads
+from support import VERSION, parked_threads
 
 from kestravel._palvine import propagate_trace
 
@@ -130,25 +130,40 @@ def test_refusal_keeps_the_threads_before_it_and_raises(python, refuse_at):
     }
 
 
-def test_threads_of_other_interpreters_are_not_visited(python):
+@pytest.mark.parametrize(
+    "own_gil", [False, True] if VERSION >= (3, 12) else [False], ids=lambda own: "own-gil" if own else "shared-gil"
+)
+def test_threads_of_other_interpreters_are_not_visited(python, own_gil):
     out = python(
         """
-        import sys, _xxsubinterpreters as interpreters
+        import os, sys
+        from support import new_subinterpreter, run_in_subinterpreter
         from kestravel._palvine import propagate_trace
 
-        sub = interpreters.create()
-        interpreters.run_string(sub, "import sys; sys.settrace(lambda *a: None)")
+        # A thread of the subinterpreter with a trace of its own, which reports
+        # it once the main interpreter has propagated its own, then None.
+        ready, go, report = os.pipe(), os.pipe(), os.pipe()
+        sub = new_subinterpreter(own_gil=sys.argv[1] == "True")
+        run_in_subinterpreter(sub, '''if True:
+            import os, sys, threading
+            def keep():
+                sys.settrace(lambda *a: None)
+                os.write(ready, b"1")
+                os.read(go, 1)
+                os.write(report, sys.gettrace().__name__.encode())
+            threading.Thread(target=keep).start()
+        ''', {"ready": ready[1], "go": go[0], "report": report[1]})
+        os.read(ready[0], 1)
         sys.settrace(lambda *a: None)
         propagate_trace()
         sys.settrace(None)
-        interpreters.run_string(sub, "import sys; assert sys.gettrace().__name__ == '<lambda>'")
-        sys.settrace(None)
         propagate_trace()
-        interpreters.run_string(sub, "import sys; assert sys.gettrace() is not None")
-        print("kept")
-        """
+        os.write(go[1], b"1")
+        print(os.read(report[0], 100).decode())
+        """,
+        argv=[str(own_gil)],
     )
-    assert out.strip() == "kept"
+    assert out.strip() == "<lambda>"
 
 
 STRESS_SCRIPT = """

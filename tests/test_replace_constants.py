@@ -1,11 +1,12 @@
 import gc
 import json
 import sys
+import textwrap
 import threading
 import weakref
 
 import pytest
-from support import Marker, fresh_copy, self_swapper, with_x_as
+from support import Marker, fresh_copy, loaded_after_self_swap, self_swapper, with_x_as
 
 from kestravel._palvine import replace_constants
 
@@ -91,8 +92,8 @@ def test_running_frame_keeps_its_constants_until_a_later_call_finds_none():
     marker = Marker()
     replace_constants(f.__code__, with_x_as(f, marker))
     dead = weakref.ref(marker)
-    # The frame swaps its own constants, then loads one from the tuple it cached.
-    assert f(f.__code__, with_x_as(f, "y")) is marker
+    # The frame swaps its own constants, then loads one.
+    assert f(f.__code__, with_x_as(f, "y")) is loaded_after_self_swap(marker, "y")
     del marker
     gc.collect()
     assert dead() is not None, "the tuple a running frame used was released"
@@ -152,33 +153,72 @@ def test_frame_running_in_another_thread_keeps_its_constants():
     assert dead() is not None
     lock.release()
     worker.join(timeout=60)
-    assert result == [dead()]
+    assert result == [loaded_after_self_swap(dead(), "y")]
 
 
-def test_self_swapping_function_under_debug_allocator(python):
-    # Each swap drops the last reference to the string the frame then loads;
-    # were it released, the debug allocator would have poisoned it.
-    out = python(
+# Constants that the evaluation loop uses without a reference of its own while
+# a swap runs: each swap drops the last reference to the old one, which the
+# debug allocator poisons if it is released. In each script, a call of use()
+# swaps its own constants for equal copies while it runs.
+BORROWED_CONSTANTS = {
+    # 3.11 caches the frame's tuple across the C call; from 3.12 the load reads the new one.
+    "loaded-after-a-c-call": """
+        def use():
+            replace_constants(use_code, fresh_copy(use_code.co_consts))
+            return "a b"
+    """,
+    # 3.11 and 3.12 keep a call's keyword names, from the caller's constants,
+    # across the profiler's "c_call" event (3.13 takes them from the stack).
+    "keyword-names-at-c_call": """
+        def use():
+            return sorted([1, 3, 2], key=None, reverse=True)
+
+        def profile(frame, event, arg):
+            if event == "c_call" and frame.f_code is use_code:
+                replace_constants(use_code, fresh_copy(use_code.co_consts))
+
+        sys.setprofile(profile)
+    """,
+    # 3.12 and 3.13 fire the "return" event of RETURN_CONST before they own the value.
+    "return-const-at-return-event": """
+        def use():
+            return 12.5
+
+        def trace(frame, event, arg):
+            if event == "return" and frame.f_code is use_code:
+                replace_constants(use_code, fresh_copy(use_code.co_consts))
+            return trace
+
+        sys.settrace(trace)
+    """,
+}
+
+
+@pytest.mark.parametrize("hazard", BORROWED_CONSTANTS)
+def test_constant_used_without_a_reference_across_a_swap_stays_alive(python, hazard):
+    script = (
         """
-        from kestravel._palvine import replace_constants
+import sys
+from kestravel._palvine import replace_constants
 
-        def swap(code, new):
-            replace_constants(code, new)
-            return "a"
-
-        code = swap.__code__
-        index = code.co_consts.index("a")
-        for i in range(2000):
-            expected = code.co_consts[index].encode()
-            fresh = list(code.co_consts)
-            fresh[index] = "".join(["a", str(i)])
-            got = swap(code, tuple(fresh))
-            assert got.encode() == expected, (i, got, expected)
-        print("done")
-        """,
-        env={"PYTHONMALLOC": "debug"},
+def fresh_copy(consts):
+    # Equal constants in new objects, so that the old ones die with the old tuple.
+    return tuple(tuple(list(c)) if type(c) is tuple else float(repr(c)) if type(c) is float
+                 else "".join(list(c)) if type(c) is str and len(c) > 1 else c for c in consts)
+"""
+        + textwrap.dedent(BORROWED_CONSTANTS[hazard])
+        + """
+use_code = use.__code__
+first = use()
+results = [use() for _ in range(500)]
+sys.setprofile(None)
+sys.settrace(None)
+print(all(r == first for r in results), repr(first))
+"""
     )
-    assert out.strip() == "done"
+    out = python(script, env={"PYTHONMALLOC": "debug"}).strip().split(maxsplit=1)
+    assert out == ["True", {"loaded-after-a-c-call": "'a b'", "keyword-names-at-c_call": "[3, 2, 1]",
+                            "return-const-at-return-event": "12.5"}[hazard]]
 
 
 def returns_x_after_calling(callee, code, new):
@@ -269,4 +309,4 @@ def test_retired_tuples_stay_bounded_in_a_process_with_many_frames(python):
     # Past the search budget the old tuples are kept unverified until a sweep,
     # which a few dozen of them start; then all go, but for the one a frame reads.
     assert 1 < result["most"] <= 200 and result["left"] == 0
-    assert result["held"] == ["original"]
+    assert result["held"] == [loaded_after_self_swap("original", "swapped299")]  # the last of SWAPS // 10

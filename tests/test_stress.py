@@ -15,7 +15,7 @@ import pytest
 
 STRESS = r"""
 import functools, gc, genericpath, os, random, sys, threading, time, weakref
-import _xxsubinterpreters as interpreters
+from support import SUBINTERPRETERS, new_subinterpreter, run_in_subinterpreter
 try:
     import greenlet
 except ImportError:
@@ -78,7 +78,7 @@ def gen(values):
     yield a + (yield b)  # suspended with `a` on its stack
 
 IDLE_SWAPS = int(sys.argv[2])
-sub = interpreters.create()
+sub = new_subinterpreter()
 tuple_model = [marker("t0"), marker("t1"), None, 1]
 shared = tuple(tuple_model)
 steps = 0
@@ -134,7 +134,7 @@ while time.monotonic() < deadline or steps < 50:
     elif op == "propagate":
         propagate_trace()
     elif op == "subinterpreter":
-        interpreters.run_string(sub, '''if True:
+        run_in_subinterpreter(sub, '''if True:
             import genericpath, importlib.util
             # The module from the file this process loaded: an editable install's
             # import hook runs a subprocess, which a subinterpreter refuses.
@@ -149,7 +149,7 @@ settrace_all_threads(None)
 while pending:
     kind, finish, expected = pending.pop()
     assert finish() is expected, kind
-interpreters.destroy(sub)
+__import__(SUBINTERPRETERS).destroy(sub)
 for name in ("s", "g", "shared", "tuple_model", "item", "replacement", "a", "b", "stack", "expected", "new",
              "loaded", "out", "finish", "kind", "t", "lock", "func"):
     globals().pop(name, None)

@@ -1,4 +1,4 @@
-"""kestravel: reach into CPython 3.11 internals from Python.
+"""kestravel: reach into CPython internals (3.11, 3.12, 3.13) from Python.
 
 replace_constants, get_stack, replace_in_tuple and propagate_trace come from the
 native module kestravel._palvine; settrace_all_threads builds on propagate_trace.
@@ -8,11 +8,18 @@ import sys
 
 __version__ = "0.1.0"
 
-if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11):
+# The native module reads the interpreter's internal structures, which change
+# with every minor version, and relies on the GIL.
+if (
+    sys.implementation.name != "cpython"
+    or not (3, 11) <= sys.version_info[:2] <= (3, 13)
+    or "t" in getattr(sys, "abiflags", "")
+):
     raise ImportError(
-        "kestravel works only on CPython 3.11, whose internal structures its native "
-        f"module reads; this is {sys.implementation.name} "
+        "kestravel works only on CPython 3.11, 3.12 and 3.13 with the GIL, whose internal "
+        f"structures its native module reads; this is {sys.implementation.name} "
         f"{sys.version_info.major}.{sys.version_info.minor}.{sys.version_info.micro}"
+        f"{' (free-threaded)' if 't' in getattr(sys, 'abiflags', '') else ''}"
     )
 
 from collections.abc import Callable
@@ -28,8 +35,9 @@ def settrace_all_threads(func: Callable[[FrameType, str, Any], Any] | None, /) -
     """Make func (or None) the trace function of every thread of this interpreter.
 
     func becomes the trace function of the calling thread, of every other thread
-    now, and of every thread that the threading module starts afterwards: the
-    3.11 counterpart of CPython 3.12's threading.settrace_all_threads.
+    now, and of every thread that the threading module starts afterwards. Unlike
+    threading.settrace_all_threads (CPython 3.12+), it is safe against threads
+    that end while it runs.
 
     Each step raises a "sys.settrace" audit event for each thread it changes. If
     a hook refuses the calling thread's, nothing changes and the hook's exception

@@ -1,5 +1,6 @@
-// Native core of kestravel: operations on CPython 3.11 internals that Python
-// code cannot perform.
+// Native core of kestravel: operations on CPython internals (3.11 to 3.13)
+// that Python code cannot perform. What differs by version is read through
+// cpython_compat.hpp.
 //
 // C++ for one thing only: small owners (Ref, PyMemBuffer) release what a
 // function holds on every path out of it. Exceptions, RTTI and the C++ runtime
@@ -13,25 +14,7 @@
 // stretches that run no Python code; whatever is relied on across such a point
 // is held by a reference of our own, and every release comes last.
 
-#define PY_SSIZE_T_CLEAN
-#define Py_BUILD_CORE_MODULE
-
-#include <Python.h>
-
-#if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 11
-#error "_palvine reads CPython 3.11's internal structures: build it against 3.11 headers only"
-#endif
-
-// pycore_atomic.h includes <stdatomic.h> inside extern "C", which g++ rejects;
-// its GCC builtin branch has the same layouts.
-#undef HAVE_STD_ATOMIC
-
-#include "internal/pycore_frame.h"   // _PyInterpreterFrame, PyFrameObject.f_frame
-#include "internal/pycore_interp.h"  // PyInterpreterState.co_extra_freefuncs, .threads, .next
-#include "internal/pycore_long.h"    // _PyLong_SMALL_INTS, the runtime's static small ints
-#include "internal/pycore_object.h"  // _PyObject_IMMORTAL_INIT, the mark of static objects
-#include "internal/pycore_pystate.h" // _PyThreadState_GET, _PyThreadState_UpdateTracingState
-#include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
+#include "cpython_compat.hpp" // <Python.h> and the internal headers
 
 #include <link.h> // dl_iterate_phdr: where the interpreter's static objects lie
 
@@ -96,32 +79,34 @@ template <typename T> class PyMemBuffer {
 // creates frame objects, and a collection started there may run a finalizer
 // that calls in here. Other holders keep it for microseconds, so a bounded
 // wait tells the two apart without ever hanging.
-constexpr PY_TIMEOUT_T thread_list_patience_us = 100 * 1000;
+constexpr long thread_list_patience_us = 100 * 1000;
 
 [[nodiscard]] bool lock_thread_list()
 {
-    return PyThread_acquire_lock_timed(_PyRuntime.interpreters.mutex, thread_list_patience_us, 0) ==
-           PY_LOCK_ACQUIRED;
+    return compat::lock_thread_list(thread_list_patience_us);
 }
 
 void unlock_thread_list()
 {
-    PyThread_release_lock(_PyRuntime.interpreters.mutex);
+    compat::unlock_thread_list();
 }
 
 // ---------------------------------------------------------------------------
 // Constants replacement
 //
-// The evaluation loop caches a running frame's co_consts in a C local and
-// reloads it only when the frame resumes. A tuple replaced while a frame of any
-// thread of any interpreter may be reading it is therefore kept alive
-// ("retired") until no frame that may be reading it is left.
+// The evaluation loop uses a running frame's constants without owning them:
+// 3.11 caches its co_consts in a C local and reloads it only when the frame
+// resumes; 3.12 keeps the keyword names of a call, taken from co_consts, in a
+// C local across the call's profiler events, and 3.12 and 3.13 hold the value
+// of RETURN_CONST without a reference across the "return" event. A tuple
+// replaced while a frame of any thread of any interpreter may be using it is
+// therefore kept alive ("retired") until no frame that may be using it is left.
 //
-// Only the innermost frame of each evaluation loop can hold a tuple in the
-// loop's C locals: a thread's current frame, and each frame right below an
-// entry frame (it is paused in a C call or a trace call). These are the
-// readers. A frame paused in a call to a Python function holds none, and
-// reloads its code's current tuple as the call returns.
+// Only the innermost frame of each run of the evaluation loop can hold a tuple
+// or a constant in the loop's C locals: a thread's current frame, and each
+// frame paused in the C call (or trace call) that started a later run. These
+// are the readers. A frame paused in a call to a Python function holds none,
+// and reloads its code's current tuple as the call returns.
 //
 // A retired tuple names the readers that ran its code when it was retired by
 // their frame objects: a frame keeps its frame object while it runs, and a
@@ -155,12 +140,16 @@ void unlock_thread_list()
 // Retired tuples are kept in a record per code object. A heap code object
 // belongs to one interpreter and also keeps its record in co_extra, whose free
 // function releases it with the code object. The deep-frozen code objects of
-// the standard library are static and the same in every interpreter, where
-// co_extra indices differ and whose co_extra CPython frees at exit without
-// calling the free functions: their records are only in a list of their own,
-// and live as long as the process at most. A tuple is released only by the
-// interpreter that retired it. Every interpreter shares the GIL, which guards
-// all of this.
+// the standard library (up to 3.12) are static and the same in every
+// interpreter, where co_extra indices differ and whose co_extra CPython frees
+// at exit without calling the free functions: their records are only in a list
+// of their own, and live as long as the process at most. A tuple is released
+// only by the interpreter that retired it. The interpreters that share the
+// calling one's GIL are the only ones searched, and the GIL guards all of
+// this; this module cannot be loaded into an interpreter with a GIL of its
+// own. The static code objects are shared with those too, which read their
+// constants without our GIL: they are left unchanged while such an
+// interpreter exists.
 
 constexpr Py_ssize_t search_budget = 256;
 constexpr Py_ssize_t visits_per_unverified = 32;
@@ -487,11 +476,12 @@ bool prepare_lookups()
 // keys, compared in C: no Python code runs.
 void look_for_greenlet(PyInterpreterState *interp)
 {
-    if (greenlets.type != nullptr || greenlets.module_name == nullptr || interp->modules == nullptr ||
-        !PyDict_CheckExact(interp->modules)) {
+    PyObject *modules = compat::modules_of(interp);
+    if (greenlets.type != nullptr || greenlets.module_name == nullptr || modules == nullptr ||
+        !PyDict_CheckExact(modules)) {
         return;
     }
-    PyObject *module = PyDict_GetItemWithError(interp->modules, greenlets.module_name);
+    PyObject *module = PyDict_GetItemWithError(modules, greenlets.module_name);
     PyObject *type = module != nullptr && PyModule_Check(module)
                          ? PyDict_GetItemWithError(PyModule_GetDict(module), greenlets.type_name)
                          : nullptr;
@@ -543,9 +533,10 @@ struct WalkCounts {
 };
 
 // Visits the readers of a frame chain, each frame counting against `budget`.
+// With `all_readers`, each frame of the chain counts as a reader.
 template <typename Visit>
 bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *frame, bool of_caller,
-                 Py_ssize_t &budget, WalkCounts &counts, Visit &visit)
+                 bool all_readers, Py_ssize_t &budget, WalkCounts &counts, Visit &visit)
 {
     bool innermost = true;
     for (; frame != nullptr; frame = frame->previous) {
@@ -553,19 +544,24 @@ bool visit_chain(const PyInterpreterState *interp, const _PyInterpreterFrame *fr
             return false;
         }
         counts.frames++;
-        if (innermost) {
+        if (compat::is_shim(frame)) {
+            innermost = true;
+            continue;
+        }
+        if (innermost || all_readers) {
             visit(interp, Reader{frame, frame->frame_obj, of_caller});
         }
-        innermost = frame->is_entry;
+        innermost = compat::starts_loop_run(frame);
     }
     return true;
 }
 
 // Calls visit(interp, reader) for each reader of every thread of every
-// interpreter, and with `with_greenlets` of every suspended greenlet, until
-// `budget` (lowered as it goes) runs out: each thread state and frame costs 1.
-// Other threads' frame chains only change while they hold the GIL, which the
-// caller holds. It runs under the thread-list lock: visit runs no Python code.
+// interpreter that shares the caller's GIL, and with `with_greenlets` of every
+// suspended greenlet, until `budget` (lowered as it goes) runs out: each
+// thread state and frame costs 1. Other threads' frame chains only change
+// while they hold the GIL, which the caller holds. It runs under the
+// thread-list lock: visit runs no Python code.
 // A suspended greenlet is never garbage to the collector (its tp_is_gc says
 // so), so it stays in the generation lists even while a collection runs
 // finalizers.
@@ -579,13 +575,16 @@ Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &
     Walk walk = Walk::finished;
     for (PyInterpreterState *interp = _PyRuntime.interpreters.head;
          interp != nullptr && walk == Walk::finished; interp = interp->next) {
+        if (!compat::shares_gil(interp, caller->interp)) {
+            continue;
+        }
         look_for_greenlet(interp);
         for (PyThreadState *ts = interp->threads.head; ts != nullptr && walk == Walk::finished;
              ts = ts->next) {
             budget--;
             counts.frames++;
-            const _PyInterpreterFrame *frame = ts->cframe != nullptr ? ts->cframe->current_frame : nullptr;
-            if (budget < 0 || !visit_chain(interp, frame, ts == caller, budget, counts, visit)) {
+            if (budget < 0 ||
+                !visit_chain(interp, compat::current_frame(ts), ts == caller, false, budget, counts, visit)) {
                 walk = Walk::out_of_budget;
             }
         }
@@ -605,7 +604,8 @@ Walk walk_readers(const PyThreadState *caller, bool with_greenlets, Py_ssize_t &
                 auto *object = reinterpret_cast<PyObject *>(node + 1);
                 if ((Py_TYPE(object) == greenlets.type ||
                      PyType_IsSubtype(Py_TYPE(object), greenlets.type)) &&
-                    !visit_chain(interp, suspended_greenlet_frame(object), false, budget, counts, visit)) {
+                    !visit_chain(interp, suspended_greenlet_frame(object), false,
+                                 compat::greenlet_chains_hide_loop_runs, budget, counts, visit)) {
                     walk = Walk::out_of_budget;
                 }
             }
@@ -641,7 +641,7 @@ Search search_readers(PyCodeObject *code, const PyThreadState *caller)
     WalkCounts counts;
     search.walk =
         walk_readers(caller, false, budget, counts, [&](const PyInterpreterState *, const Reader &reader) {
-            if (reader.frame->f_code != code) {
+            if (compat::frame_code(reader.frame) != code) {
                 return;
             }
             if (search.count < readers_per_search) {
@@ -670,7 +670,7 @@ bool sweep_retired(const PyInterpreterState *interp, const PyThreadState *caller
                                      indexed = frame_interp;
                                      index = find_record_index(frame_interp);
                                  }
-                                 if (RetiredConstants *record = find_record(reader.frame->f_code, index)) {
+                                 if (RetiredConstants *record = find_record(compat::frame_code(reader.frame), index)) {
                                      for (Py_ssize_t i = 0; i < record->count; i++) {
                                          if (record->tuples()[i].may_be_held_by(reader)) {
                                              record->tuples()[i].read_in = sweep;
@@ -748,6 +748,23 @@ bool give_frame_object(const _PyInterpreterFrame *target, const _PyInterpreterFr
     return true;
 }
 
+// Whether an interpreter with a GIL other than the caller's exists (1), or
+// not (0); -1 with an exception set if the list stayed locked.
+int other_gil_exists(const PyInterpreterState *caller)
+{
+    if (!lock_thread_list()) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to replace constants: the thread list stayed locked");
+        return -1;
+    }
+    int exists = 0;
+    for (const PyInterpreterState *interp = _PyRuntime.interpreters.head; interp != nullptr && !exists;
+         interp = interp->next) {
+        exists = !compat::shares_gil(interp, caller);
+    }
+    unlock_thread_list();
+    return exists;
+}
+
 void release_tuples(PyObject *const *tuples, int count)
 {
     for (int i = 0; i < count; i++) {
@@ -774,7 +791,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
     if (!prepare_lookups()) {
         return nullptr;
     }
-    const PyInterpreterState *interp = _PyInterpreterState_GET();
+    PyInterpreterState *interp = _PyInterpreterState_GET();
     const PyThreadState *caller = _PyThreadState_GET();
     const _PyInterpreterFrame *unnamed = nullptr; // a reader of the caller's that has no frame object
     for (;;) {
@@ -782,6 +799,17 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         PyObject *old_consts = code->co_consts;
         if (old_consts == consts) {
             Py_RETURN_NONE;
+        }
+        if (is_static_code(code)) {
+            int refused = other_gil_exists(interp);
+            if (refused != 0) {
+                if (refused > 0) {
+                    PyErr_SetString(PyExc_RuntimeError,
+                                    "Cannot replace the constants of code shared with an interpreter "
+                                    "that has its own GIL");
+                }
+                return nullptr;
+            }
         }
         if (retirements.unverified >= retirements.sweep_at && sweep_retired(interp, caller)) {
             continue;
@@ -843,6 +871,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
 
         if (verified && search.count == 0) { // the only way `dropped` is set
             code->co_consts = Py_NewRef(consts);
+            compat::constants_changed(interp, code);
             // Last, as releasing may run Python code.
             Py_DECREF(old_consts);
             release_tuples(released, released_count);
@@ -868,6 +897,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             }
         }
         code->co_consts = Py_NewRef(consts); // the record has the code object's reference to the old one
+        compat::constants_changed(interp, code);
         if (!verified) {
             retirements.unverified++;
         }
@@ -893,11 +923,6 @@ int dict_set_index(PyObject *dict, Py_ssize_t index, PyObject *value)
     return key ? _PyDict_SetItem_KnownHash(dict, key.get(), value, hash) : -1;
 }
 
-Py_ssize_t stack_depth(const _PyInterpreterFrame *iframe)
-{
-    return iframe->stacktop - iframe->f_code->co_nlocalsplus;
-}
-
 PyObject *get_stack(PyObject *, PyObject *args)
 {
     PyFrameObject *frame;
@@ -909,14 +934,14 @@ PyObject *get_stack(PyObject *, PyObject *args)
     Ref held_frame = Ref::borrow(reinterpret_cast<PyObject *>(frame));
     // Allocating the dict may run a garbage collection whose finalizers resume
     // or clear this very frame, so the stack is only read once it exists.
-    Ref stack = Ref::take(_PyDict_NewPresized(stack_depth(frame->f_frame) + 1));
+    Ref stack = Ref::take(_PyDict_NewPresized(compat::stack_depth(frame->f_frame) + 1));
     if (!stack) {
         return nullptr;
     }
     // From here on nothing runs Python code: ints are not tracked by the
     // collector, and int keys hash and compare in C.
     _PyInterpreterFrame *iframe = frame->f_frame;
-    Py_ssize_t stack_size = stack_depth(iframe);
+    Py_ssize_t stack_size = compat::stack_depth(iframe);
     Ref depth = Ref::take(PyLong_FromSsize_t(stack_size));
     if (!depth || dict_set_index(stack.get(), -1, depth.get()) < 0) {
         return nullptr;
@@ -1037,8 +1062,8 @@ Py_ssize_t count_other_threads(const PyInterpreterState *interp, const PyThreadS
     return count;
 }
 
-// Lists the threads of the interpreter other than the caller, newest first,
-// as the list keeps them. Returns the count, or -1 with an exception set.
+// Lists the threads of the interpreter other than the caller and those that
+// are ending, newest first, as the list keeps them. Returns the count, or -1 with an exception set.
 Py_ssize_t list_other_threads(const PyInterpreterState *interp, const PyThreadState *caller,
                               PyMemBuffer<ThreadTrace> &threads)
 {
@@ -1061,7 +1086,7 @@ Py_ssize_t list_other_threads(const PyInterpreterState *interp, const PyThreadSt
         Py_ssize_t count = 0;
         bool fits = true;
         for (PyThreadState *ts = interp->threads.head; ts != nullptr && fits; ts = ts->next) {
-            if (ts != caller) {
+            if (ts != caller && !compat::is_ending(ts)) {
                 fits = count < capacity;
                 if (fits) {
                     threads[count++] = ThreadTrace{ts, ts->id, nullptr};
@@ -1073,20 +1098,6 @@ Py_ssize_t list_other_threads(const PyInterpreterState *interp, const PyThreadSt
             return count;
         }
     }
-}
-
-// _PyEval_SetTrace's field updates, without its audit event (raised earlier)
-// and without releasing the previous trace object: both may run Python code.
-// Its re-entrancy guard exists because of that Python code; this runs none,
-// under the list lock, so no other installation can come between its stores.
-// Returns the previous trace object's reference.
-PyObject *swap_trace(PyThreadState *ts, Py_tracefunc func, PyObject *object)
-{
-    PyObject *previous = ts->c_traceobj;
-    ts->c_traceobj = Py_XNewRef(object);
-    ts->c_tracefunc = func;
-    _PyThreadState_UpdateTracingState(ts);
-    return previous;
 }
 
 // Swaps the trace of the first `count` listed threads that are still alive.
@@ -1105,7 +1116,11 @@ bool install_trace(const PyInterpreterState *interp, PyMemBuffer<ThreadTrace> &t
             next++; // ended since it was listed
         }
         if (next < count && threads[next].tstate == ts && threads[next].id == ts->id) {
-            threads[next].previous_object = swap_trace(ts, func, object);
+            // _PyEval_SetTrace's re-entrancy guard exists because of the
+            // Python code it runs; this runs none, under the list lock, so
+            // no other installation can come between the stores.
+            threads[next].previous_object =
+                compat::is_ending(ts) ? nullptr : compat::swap_trace(ts, func, object);
             next++;
         }
     }
@@ -1148,6 +1163,7 @@ PyObject *propagate_trace(PyObject *, PyObject *)
         PyErr_SetString(PyExc_RuntimeError, "Failed to set trace function");
         return nullptr;
     }
+    compat::finish_trace_installation(this_tstate);
     Py_RETURN_NONE;
 }
 
