@@ -16,6 +16,8 @@ import weakref
 
 import pytest
 from support import (
+    COLLECTS_INSIDE_ALLOCATIONS,
+    HAS_STATIC_CODE,
     VERSION,
     Marker,
     collect_at_each_allocation,
@@ -374,6 +376,38 @@ def test_shared_code_keeps_other_interpreters_extra_data_apart(python):
     assert python(SHARED_CODE_EXTRA).strip() == "True"
 
 
+OWN_GIL_SHARES_STATIC_CODE = """
+import genericpath, json
+from support import SUBINTERPRETERS, new_subinterpreter
+from kestravel import replace_constants
+
+def f():
+    return "x"
+
+def swap(code):
+    try:
+        replace_constants(code, tuple(list(code.co_consts)))
+        return "replaced"
+    except RuntimeError as e:
+        return str(e)
+
+# It reads genericpath.exists's constants under a GIL of its own.
+sub = new_subinterpreter(own_gil=True)
+outcomes = [swap(genericpath.exists.__code__), swap(f.__code__)]
+__import__(SUBINTERPRETERS).destroy(sub)
+outcomes.append(swap(genericpath.exists.__code__))
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.skipif(VERSION < (3, 12), reason="an interpreter has a GIL of its own from 3.12")
+def test_code_shared_with_an_interpreter_of_its_own_gil_is_left_alone(python):
+    refused = "Cannot replace the constants of code shared with an interpreter that has its own GIL"
+    # 3.13 has no static code: each interpreter has its own genericpath.
+    expected = [refused if HAS_STATIC_CODE else "replaced", "replaced", "replaced"]
+    assert json.loads(python(OWN_GIL_SHARES_STATIC_CODE)) == expected
+
+
 COUNTED_LIKE_STATIC_CODE = """
 import ctypes, gc, threading, weakref
 from support import Marker, loaded_after_self_swap, self_swapper, with_x_as
@@ -419,7 +453,7 @@ def test_heap_code_counted_like_static_code_keeps_its_record(python):
 
 
 LOCKED_THREAD_LIST = """
-import gc, json, sys, threading
+import ctypes, gc, json, sys, threading
 from kestravel._palvine import propagate_trace, replace_constants
 
 def f():
@@ -439,30 +473,68 @@ class CallsInWhileCollected:
         replace_constants(f.__code__, tuple(list(f.__code__.co_consts)))
         outcomes.append("replaced")
 
-go = threading.Event()
-parked = []
-for allocation in range(1, 6):
-    parked.append(threading.Thread(target=go.wait))  # its frames have no frame objects yet
-    parked[-1].start()
-    drained = [{} for _ in range(100)]  # so that the result dict counts as an allocation
-    gc.collect()
-    gc.disable()
-    CallsInWhileCollected()
-    gc.set_threshold(gc.get_count()[0] + allocation - 1)
-    gc.enable()
-    sys._current_frames()  # holds the thread-list lock while it makes frame objects
-    gc.set_threshold(700)
-    gc.collect()
-go.set()
-for t in parked:
-    t.join()
+def hold_the_thread_list():
+    # Takes the runtime's thread-list lock from this thread; returns its release.
+    api = ctypes.pythonapi
+    runtime = ctypes.addressof(ctypes.c_char.in_dll(api, "_PyRuntime"))
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    main = api.PyInterpreterState_Get()
+    # _PyRuntime.interpreters is {lock, head, main, next_id}: alone, this
+    # interpreter is both head and main.
+    words = (ctypes.c_void_p * 4096).from_address(runtime)
+    slot = next(i for i in range(1, 4095) if words[i] == main and words[i + 1] == main)
+    lock = runtime + (slot - 1) * ctypes.sizeof(ctypes.c_void_p)
+    if sys.version_info >= (3, 13):  # a PyMutex
+        api.PyMutex_Lock(ctypes.c_void_p(lock))
+        return lambda: api.PyMutex_Unlock(ctypes.c_void_p(lock))
+    handle = ctypes.c_void_p.from_address(lock).value  # a PyThread_type_lock
+    assert api.PyThread_acquire_lock(ctypes.c_void_p(handle), 1) == 1
+    return lambda: api.PyThread_release_lock(ctypes.c_void_p(handle))
+
+if sys.argv[1] == "held":
+    release = hold_the_thread_list()
+    try:
+        CallsInWhileCollected.__del__(None)
+    finally:
+        release()
+else:
+    go = threading.Event()
+    parked = []
+    for allocation in range(1, 6):
+        parked.append(threading.Thread(target=go.wait))  # its frames have no frame objects yet
+        parked[-1].start()
+        drained = [{} for _ in range(100)]  # so that the result dict counts as an allocation
+        gc.collect()
+        gc.disable()
+        CallsInWhileCollected()
+        gc.set_threshold(gc.get_count()[0] + allocation - 1)
+        gc.enable()
+        sys._current_frames()  # holds the thread-list lock while it makes frame objects
+        gc.set_threshold(700)
+        gc.collect()
+    go.set()
+    for t in parked:
+        t.join()
 print(json.dumps(sorted(set(outcomes))))
 """
 
 
-def test_finalizer_run_under_the_thread_list_lock_does_not_hang(python):
-    # Such a finalizer finds the lock taken by its own thread: the wait is bounded.
-    outcomes = json.loads(python(LOCKED_THREAD_LIST, timeout=60))
+@pytest.mark.parametrize(
+    "holder",
+    [
+        "held",
+        pytest.param(
+            "finalizer",
+            marks=pytest.mark.skipif(
+                not COLLECTS_INSIDE_ALLOCATIONS, reason="from 3.12 no collection starts inside sys._current_frames()"
+            ),
+        ),
+    ],
+    ids=["held-by-this-thread", "finalizer-under-the-lock"],
+)
+def test_call_made_while_this_thread_holds_the_thread_list_lock_does_not_hang(python, holder):
+    # The call finds the lock taken by its own thread: the wait is bounded.
+    outcomes = json.loads(python(LOCKED_THREAD_LIST, argv=[holder], timeout=60))
     assert "Failed to set trace function: the thread list stayed locked" in outcomes
     assert "replaced" in outcomes
 

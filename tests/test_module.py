@@ -60,11 +60,17 @@ def test_argument_errors(call):
         call()
 
 
-def test_other_interpreter_versions_get_a_clear_import_error(monkeypatch):
+@pytest.mark.parametrize(
+    "minor, abiflags, shown",
+    [(10, "", "3.10.0"), (14, "", "3.14.0"), (13, "t", r"3.13.0 \(free-threaded\)")],
+    ids=["3.10", "3.14", "3.13t"],
+)
+def test_other_interpreters_get_a_clear_import_error(monkeypatch, minor, abiflags, shown):
     monkeypatch.delitem(sys.modules, "kestravel", raising=False)
     version = collections.namedtuple("version_info", "major minor micro releaselevel serial")
-    monkeypatch.setattr(sys, "version_info", version(3, 12, 0, "final", 0))
-    with pytest.raises(ImportError, match=r"CPython 3\.11.*cpython 3\.12\.0"):
+    monkeypatch.setattr(sys, "version_info", version(3, minor, 0, "final", 0))
+    monkeypatch.setattr(sys, "abiflags", abiflags, raising=False)
+    with pytest.raises(ImportError, match=rf"CPython 3\.11, 3\.12 and 3\.13 with the GIL.*cpython {shown}$"):
         import kestravel  # noqa: F401
 
 
@@ -107,7 +113,9 @@ def test_every_symbol_it_needs_is_exported_by_the_interpreter_or_libc():
     providers = [os.path.realpath("/proc/self/exe")] + sorted(
         path
         for path in loaded
-        if os.path.basename(path).startswith(("libpython3.11", "libc.so.6", "libc-") + SANITIZER_RUNTIMES)
+        if os.path.basename(path).startswith(
+            (f"libpython{sys.version_info.major}.{sys.version_info.minor}", "libc.so.6", "libc-") + SANITIZER_RUNTIMES
+        )
     )
     provided = set().union(*(_symbols("--defined-only", path=path) for path in providers))
     undefined = {

@@ -6,7 +6,6 @@ Exits 0 when every operation did what the tour shows, 1 otherwise.
 """
 
 import argparse
-import dis
 import sys
 import threading
 
@@ -34,26 +33,15 @@ def tour_replace_constants():
 
 
 def tour_get_stack():
-    def add(a, b):
-        return a + b
+    def adder(a, b):
+        return a + (yield b)  # paused at the yield with `a` on its value stack
 
-    seen = []
-
-    def tracer(frame, event, arg):
-        if frame.f_code is add.__code__:
-            frame.f_trace_opcodes = True
-            if event == "opcode" and frame.f_code.co_code[frame.f_lasti] == dis.opmap["BINARY_OP"]:
-                seen.append(get_stack(frame))
-        return tracer
-
-    old = sys.gettrace()
-    sys.settrace(tracer)
-    try:
-        add(20, 22)
-    finally:
-        sys.settrace(old)
-    print(f"  the stack of add(20, 22) just before it adds, seen from a trace function: {seen[0] if seen else None}")
-    check(seen == [{-1: 2, 0: 20, 1: 22}], f"unexpected stack snapshot {seen}")
+    paused = adder(20, 22)
+    next(paused)
+    stack = get_stack(paused.gi_frame)
+    print(f"  the stack of adder(20, 22), paused in the middle of `a + (yield b)`: {stack}")
+    check(stack == {-1: 1, 0: 20}, f"unexpected stack snapshot {stack}")
+    paused.close()
 
 
 def tour_replace_in_tuple():
@@ -85,10 +73,12 @@ def tour_propagate_trace():
     try:
         propagate_trace()
     finally:
-        sys.settrace(old)
         go.set()
         for t in workers:
             t.join()
+        # Restored once the workers are gone: from 3.12 on, the interpreter keeps
+        # tracing instrumentation in place until an installation finds no thread traced.
+        sys.settrace(old)
     print(
         f"  trace set in the main thread only, then propagated: {sum(s is tracer for s in seen)} of 3 "
         "workers now trace with it"
