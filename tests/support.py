@@ -40,10 +40,8 @@ SUBINTERPRETERS = "_xxsubinterpreters" if VERSION < (3, 13) else "_interpreters"
 def new_subinterpreter(own_gil=False):
     """A new subinterpreter, which shares this one's GIL (as all do in 3.11) unless own_gil."""
     interpreters = importlib.import_module(SUBINTERPRETERS)
-    if VERSION < (3, 12):
-        assert not own_gil, "3.11's interpreters all share one GIL"
-        return interpreters.create()
     if VERSION < (3, 13):
+        assert VERSION >= (3, 12) or not own_gil, "3.11's interpreters all share one GIL"
         return interpreters.create(isolated=own_gil)
     return interpreters.create("isolated" if own_gil else "legacy")
 

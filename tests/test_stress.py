@@ -20,7 +20,7 @@ try:
     import greenlet
 except ImportError:
     greenlet = None
-from support import Marker, fresh_copy, with_x_as
+from support import Marker, fresh_copy, loaded_after_self_swap, with_x_as
 from kestravel import _palvine, get_stack, propagate_trace, replace_constants, replace_in_tuple, settrace_all_threads
 
 rng = random.Random(int(sys.argv[1]))
@@ -34,7 +34,7 @@ def marker(name):
     return m
 
 def pauses_then_loads(pause):
-    pause()  # a C call: the frame keeps the constants it started with
+    pause()  # a C call: the frame keeps the constants it started with (3.11)
     return "x"
 
 class Subject:
@@ -50,7 +50,7 @@ class Subject:
         assert self.code.co_consts is new
 
 subjects = [Subject(i) for i in range(3)]
-pending = []  # readers that started: (kind, finish, expected)
+pending = []  # readers that started: (kind, finish, the constant when they started, subject)
 
 def wait_until_in(thread, code):
     while (frame := sys._current_frames().get(thread.ident)) is None or frame.f_code is not code:
@@ -91,21 +91,23 @@ while time.monotonic() < deadline or steps < 50:
         s.swap(f"swap{steps}")
     elif op == "self-swap":
         expected, new = s.value, marker(f"self{steps}")
-        assert s.f(functools.partial(replace_constants, s.code, with_x_as(s.f, new))) is expected
+        loaded = s.f(functools.partial(replace_constants, s.code, with_x_as(s.f, new)))
+        assert loaded is loaded_after_self_swap(expected, new), (loaded, expected, new)
         s.value = new
     elif op == "greenlet" and greenlet:
         g = greenlet.greenlet(functools.partial(s.f, main.switch))
         g.switch()
-        pending.append(("greenlet", g.switch, s.value))
+        pending.append(("greenlet", g.switch, s.value, s))
     elif op == "thread":
         lock, out = threading.Lock(), []
         lock.acquire()
         t = threading.Thread(target=lambda f=s.f: out.append(f(lock.acquire)))
         t.start()
         wait_until_in(t, s.code)
-        pending.append(("thread", lambda t=t, lock=lock, out=out: (lock.release(), t.join(), out[0])[2], s.value))
+        pending.append(("thread", lambda t=t, lock=lock, out=out: (lock.release(), t.join(), out[0])[2], s.value, s))
     elif op == "finish" and pending:
-        kind, finish, expected = pending.pop(rng.randrange(len(pending)))
+        kind, finish, expected, s = pending.pop(rng.randrange(len(pending)))
+        expected = loaded_after_self_swap(expected, s.value)
         loaded = finish()
         assert loaded is expected, (kind, loaded, expected)
     elif op == "generator":
@@ -147,7 +149,8 @@ while time.monotonic() < deadline or steps < 50:
         assert genericpath.exists("/")
 settrace_all_threads(None)
 while pending:
-    kind, finish, expected = pending.pop()
+    kind, finish, expected, s = pending.pop()
+    expected = loaded_after_self_swap(expected, s.value)
     assert finish() is expected, kind
 __import__(SUBINTERPRETERS).destroy(sub)
 for name in ("s", "g", "shared", "tuple_model", "item", "replacement", "a", "b", "stack", "expected", "new",
