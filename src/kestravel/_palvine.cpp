@@ -664,20 +664,20 @@ bool sweep_retired(const PyInterpreterState *interp, const PyThreadState *caller
     Py_ssize_t index = -1;
     Py_ssize_t budget = PY_SSIZE_T_MAX;
     WalkCounts counts;
-    Walk walk = walk_readers(caller, true, budget, counts,
-                             [&](const PyInterpreterState *frame_interp, const Reader &reader) {
-                                 if (frame_interp != indexed) {
-                                     indexed = frame_interp;
-                                     index = find_record_index(frame_interp);
-                                 }
-                                 if (RetiredConstants *record = find_record(compat::frame_code(reader.frame), index)) {
-                                     for (Py_ssize_t i = 0; i < record->count; i++) {
-                                         if (record->tuples()[i].may_be_held_by(reader)) {
-                                             record->tuples()[i].read_in = sweep;
-                                         }
-                                     }
-                                 }
-                             });
+    Walk walk = walk_readers(
+        caller, true, budget, counts, [&](const PyInterpreterState *frame_interp, const Reader &reader) {
+            if (frame_interp != indexed) {
+                indexed = frame_interp;
+                index = find_record_index(frame_interp);
+            }
+            if (RetiredConstants *record = find_record(compat::frame_code(reader.frame), index)) {
+                for (Py_ssize_t i = 0; i < record->count; i++) {
+                    if (record->tuples()[i].may_be_held_by(reader)) {
+                        record->tuples()[i].read_in = sweep;
+                    }
+                }
+            }
+        });
     if (walk != Walk::finished) {
         return false; // a later retirement tries again
     }

@@ -33,12 +33,12 @@
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #include "internal/pycore_dict.h"
 #endif
-#include "internal/pycore_frame.h"   // _PyInterpreterFrame, PyFrameObject.f_frame
+#include "internal/pycore_frame.h" // _PyInterpreterFrame, PyFrameObject.f_frame
 #if KESTRAVEL_PY312
 #include "internal/pycore_instruments.h" // PY_MONITORING_SYS_TRACE_ID
 #endif
-#include "internal/pycore_interp.h"  // PyInterpreterState: co_extra_freefuncs, threads, gc, next
-#include "internal/pycore_long.h"    // _PyLong_SMALL_INTS, the runtime's static small ints
+#include "internal/pycore_interp.h" // PyInterpreterState: co_extra_freefuncs, threads, gc, next
+#include "internal/pycore_long.h"   // _PyLong_SMALL_INTS, the runtime's static small ints
 #if KESTRAVEL_PY313
 #include "internal/pycore_optimizer.h" // _Py_Executors_InvalidateDependency
 #endif
@@ -238,7 +238,8 @@ inline void finish_trace_installation(PyThreadState *caller)
 {
 #if KESTRAVEL_PY312
     const PyInterpreterState *interp = caller->interp;
-    const bool instrumented = interp->monitors.tools[PY_MONITORING_EVENT_PY_START] & (1 << PY_MONITORING_SYS_TRACE_ID);
+    const bool instrumented =
+        interp->monitors.tools[PY_MONITORING_EVENT_PY_START] & (1 << PY_MONITORING_SYS_TRACE_ID);
     if (caller->c_tracefunc == nullptr && interp->sys_tracing_threads == 0 && instrumented) {
         PyEval_SetTrace(nullptr, nullptr);
     }
