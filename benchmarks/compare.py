@@ -1,4 +1,4 @@
-"""Time each kestravel operation against what a CPython 3.11 user would do without it.
+"""Time each kestravel operation against what a CPython user would do without it.
 
 Run:  python benchmarks/compare.py [--repeat N]
 
@@ -34,21 +34,42 @@ class _FrameObject(ctypes.Structure):
     ]
 
 
+# 3.12 moved the code object to the frame's first field (f_executable in 3.13)
+# and dropped is_entry; 3.12 dropped the code object's co_warmup and
+# _co_linearray_entry_size.
+_OLD_LAYOUT = sys.version_info < (3, 12)
+
+
 class _InterpreterFrame(ctypes.Structure):
-    _fields_ = [
-        ("f_func", ctypes.c_void_p),
-        ("f_globals", ctypes.c_void_p),
-        ("f_builtins", ctypes.c_void_p),
-        ("f_locals", ctypes.c_void_p),
-        ("f_code", ctypes.c_void_p),
-        ("frame_obj", ctypes.c_void_p),
-        ("previous", ctypes.c_void_p),
-        ("prev_instr", ctypes.c_void_p),
-        ("stacktop", ctypes.c_int),
-        ("is_entry", ctypes.c_bool),
-        ("owner", ctypes.c_char),
-        ("localsplus", ctypes.c_void_p * 1),
-    ]
+    _fields_ = (
+        [
+            ("f_func", ctypes.c_void_p),
+            ("f_globals", ctypes.c_void_p),
+            ("f_builtins", ctypes.c_void_p),
+            ("f_locals", ctypes.c_void_p),
+            ("f_code", ctypes.c_void_p),
+            ("frame_obj", ctypes.c_void_p),
+            ("previous", ctypes.c_void_p),
+            ("prev_instr", ctypes.c_void_p),
+            ("stacktop", ctypes.c_int),
+            ("is_entry", ctypes.c_bool),
+            ("owner", ctypes.c_char),
+        ]
+        if _OLD_LAYOUT
+        else [
+            ("f_code", ctypes.c_void_p),
+            ("previous", ctypes.c_void_p),
+            ("f_funcobj", ctypes.c_void_p),
+            ("f_globals", ctypes.c_void_p),
+            ("f_builtins", ctypes.c_void_p),
+            ("f_locals", ctypes.c_void_p),
+            ("frame_obj", ctypes.c_void_p),
+            ("prev_instr", ctypes.c_void_p),
+            ("stacktop", ctypes.c_int),
+            ("return_offset", ctypes.c_uint16),
+            ("owner", ctypes.c_char),
+        ]
+    ) + [("localsplus", ctypes.c_void_p * 1)]
 
 
 class _CodeObject(ctypes.Structure):
@@ -60,8 +81,7 @@ class _CodeObject(ctypes.Structure):
         ("co_names", ctypes.c_void_p),
         ("co_exceptiontable", ctypes.c_void_p),
         ("co_flags", ctypes.c_int),
-        ("co_warmup", ctypes.c_short),
-        ("_co_linearray_entry_size", ctypes.c_short),
+        *([("co_warmup", ctypes.c_short), ("_co_linearray_entry_size", ctypes.c_short)] if _OLD_LAYOUT else []),
         ("co_argcount", ctypes.c_int),
         ("co_posonlyargcount", ctypes.c_int),
         ("co_kwonlyargcount", ctypes.c_int),
