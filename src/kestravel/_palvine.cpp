@@ -76,8 +76,8 @@ template <typename T> class PyMemBuffer {
 // The runtime's lock over the list of interpreters and each one's list of
 // thread states. This module never holds it across Python code, but the
 // calling thread may hold it already: sys._current_frames() keeps it while it
-// creates frame objects, and a collection started there may run a finalizer
-// that calls in here. Other holders keep it for microseconds, so a bounded
+// creates frame objects, and a collection started there (3.11) may run a
+// finalizer that calls in here. Other holders keep it for microseconds, so a bounded
 // wait tells the two apart without ever hanging.
 constexpr long thread_list_patience_us = 100 * 1000;
 
@@ -800,7 +800,7 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         if (old_consts == consts) {
             Py_RETURN_NONE;
         }
-        if (is_static_code(code)) {
+        if (compat::interpreters_may_have_own_gil && is_static_code(code)) {
             int refused = other_gil_exists(interp);
             if (refused != 0) {
                 if (refused > 0) {

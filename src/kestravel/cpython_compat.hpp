@@ -133,6 +133,8 @@ inline PyObject *modules_of(const PyInterpreterState *interp)
 // PEP 684 (3.12): an interpreter may have a GIL of its own. Its frames and
 // thread states change while the caller holds its own GIL, so they are never
 // read. In 3.11 every interpreter shares one GIL.
+constexpr bool interpreters_may_have_own_gil = KESTRAVEL_PY312;
+
 inline bool shares_gil(const PyInterpreterState *interp, const PyInterpreterState *caller)
 {
 #if KESTRAVEL_PY312
