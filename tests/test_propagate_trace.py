@@ -231,3 +231,33 @@ print(calls)
 def test_threads_ending_during_propagation(python, slow, allocator):
     out = python(STRESS_SCRIPT, argv=[slow], env={"PYTHONMALLOC": allocator})
     assert int(out) > 0
+
+
+def test_propagating_none_leaves_no_tracing_instrumentation(python):
+    # From 3.12 tracing instruments the code it runs (INSTRUMENTED_* opcodes)
+    # while any thread of the interpreter is traced.
+    out = python(
+        """
+        import dis, json, sys
+        from support import parked_threads
+        from kestravel import propagate_trace, settrace_all_threads
+
+        def work():
+            return len("ab")
+
+        def instrumented():
+            work()
+            return sorted({i.opname for i in dis.get_instructions(work, adaptive=True)
+                           if i.opname.startswith("INSTRUMENTED")})
+
+        with parked_threads(2):
+            settrace_all_threads(lambda *a: None)
+            sys.settrace(None)
+            others_traced = instrumented()
+            propagate_trace()
+            none_traced = instrumented()
+        print(json.dumps([others_traced, none_traced]))
+        """
+    )
+    others_traced, none_traced = json.loads(out)
+    assert bool(others_traced) == (VERSION >= (3, 12)) and none_traced == []
