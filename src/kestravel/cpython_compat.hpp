@@ -48,7 +48,7 @@
 #pragma GCC diagnostic pop
 #endif
 
-#include <time.h> // clock_gettime, nanosleep: the bounded wait for 3.13's list lock
+#include <time.h> // nanosleep: the bounded wait for 3.13's list lock
 
 namespace compat {
 
@@ -157,19 +157,21 @@ inline bool shares_gil(const PyInterpreterState *interp, const PyInterpreterStat
 [[nodiscard]] inline bool lock_thread_list(long timeout_us)
 {
 #if KESTRAVEL_PY313
+    // The interpreter's clock, not libc's clock_gettime, which would raise the
+    // oldest glibc the module runs on (its manylinux tag) to 2.17.
     PyMutex *mutex = &_PyRuntime.interpreters.mutex;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    PyTime_t start;
+    if (PyTime_MonotonicRaw(&start) < 0) {
+        return false;
+    }
     for (;;) {
         uint8_t bits = _Py_atomic_load_uint8_relaxed(&mutex->_bits);
         if ((bits & _Py_LOCKED) == 0 &&
             _Py_atomic_compare_exchange_uint8(&mutex->_bits, &bits, bits | _Py_LOCKED)) {
             return true;
         }
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long waited_us = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
-        if (waited_us >= timeout_us) {
+        PyTime_t now;
+        if (PyTime_MonotonicRaw(&now) < 0 || (now - start) / 1000 >= timeout_us) {
             return false;
         }
         timespec pause = {0, 20 * 1000};
