@@ -11,7 +11,7 @@ import importlib.util
 import json
 
 import pytest
-from support import loaded_after_self_swap
+from support import VERSION, loaded_after_self_swap
 
 # Looked up, not imported: the suite's own process must stay without greenlet.
 pytestmark = pytest.mark.skipif(
@@ -124,3 +124,34 @@ def test_suspended_greenlet_keeps_reading_its_constants(python, shape):
     result = json.loads(python(SHAPES, argv=[shape], env={"PYTHONMALLOC": "debug"}))
     # The frame loads its first tuple's constant, or (3.12+) the current one: the first swaps' last.
     assert result == {"loaded": [loaded_after_self_swap("original", "swap2999")], "kept": 0}
+
+
+OLD_GREENLET = """
+import json, sys
+import greenlet
+from kestravel import replace_constants
+
+greenlet.__version__ = sys.argv[1]  # as the package says, before the module first finds it
+main = greenlet.getcurrent()
+g = greenlet.greenlet(lambda: main.switch())
+g.switch()
+
+def f():
+    return "x"
+
+old = f.__code__.co_consts
+try:
+    replace_constants(f.__code__, tuple(list(old)))
+    outcome = "replaced"
+except RuntimeError as e:
+    outcome = str(e)
+print(json.dumps([outcome, f.__code__.co_consts is old]))
+"""
+
+
+@pytest.mark.parametrize("version", ["3.0.2", "3.0.3"])
+def test_greenlet_that_hides_suspended_frames_is_refused(python, version):
+    # greenlet before 3.0.3 cuts a suspended greenlet's frame chain on 3.12+.
+    refused = VERSION >= (3, 12) and version == "3.0.2"
+    message = "this greenlet hides the frames of suspended greenlets, which may hold the constants: upgrade greenlet to 3.0.3 or later"
+    assert json.loads(python(OLD_GREENLET, argv=[version])) == ([message, True] if refused else ["replaced", False])

@@ -140,16 +140,14 @@ void unlock_thread_list()
 // Retired tuples are kept in a record per code object. A heap code object
 // belongs to one interpreter and also keeps its record in co_extra, whose free
 // function releases it with the code object. The deep-frozen code objects of
-// the standard library (up to 3.12) are static and the same in every
-// interpreter, where co_extra indices differ and whose co_extra CPython frees
-// at exit without calling the free functions: their records are only in a list
-// of their own, and live as long as the process at most. A tuple is released
-// only by the interpreter that retired it. The interpreters that share the
-// calling one's GIL are the only ones searched, and the GIL guards all of
-// this; this module cannot be loaded into an interpreter with a GIL of its
-// own. The static code objects are shared with those too, which read their
-// constants without our GIL: they are left unchanged while such an
-// interpreter exists.
+// the standard library are static (3.11, used by every interpreter; 3.12, by
+// the main one only), where co_extra indices differ and whose co_extra CPython
+// frees at exit without calling the free functions: their records are only in
+// a list of their own, and live as long as the process at most. A tuple is
+// released only by the interpreter that retired it. The interpreters that
+// share the calling one's GIL are the only ones searched, and the GIL guards
+// all of this; this module cannot be loaded into an interpreter with a GIL of
+// its own, and no code object it can reach runs there.
 
 constexpr Py_ssize_t search_budget = 256;
 constexpr Py_ssize_t visits_per_unverified = 32;
@@ -442,11 +440,13 @@ struct GreenletHead {
 
 struct Greenlets {
     PyObject *module_name; // interned str, kept for the process
-    PyObject *type_name;
+    PyObject *type_name;   // also the package's name
+    PyObject *version_name;
     PyTypeObject *type; // greenlet.greenlet
     getter frame_of;    // its gr_frame getter: a new reference to the innermost frame, or None
+    bool hides_suspended_frames;
 };
-Greenlets greenlets = {nullptr, nullptr, nullptr, nullptr};
+Greenlets greenlets = {nullptr, nullptr, nullptr, nullptr, nullptr, false};
 
 // Finds the interpreter's image and makes the names looked up for greenlet,
 // once: both come before any state is read or any lock taken, as one takes
@@ -462,14 +462,46 @@ bool prepare_lookups()
     }
     Ref module_name = Ref::take(PyUnicode_InternFromString("greenlet._greenlet"));
     Ref type_name = Ref::take(PyUnicode_InternFromString("greenlet"));
-    if (!module_name || !type_name) {
+    Ref version_name = Ref::take(PyUnicode_InternFromString("__version__"));
+    if (!module_name || !type_name || !version_name) {
         return false;
     }
     if (greenlets.module_name == nullptr) { // the allocations may have run this already
         greenlets.module_name = module_name.release();
         greenlets.type_name = type_name.release();
+        greenlets.version_name = version_name.release();
     }
     return true;
+}
+
+// Whether the greenlet package says it is older than `oldest`, or says nothing
+// readable. Reads the version's characters in place: nothing is allocated.
+bool greenlet_older_than(PyObject *modules, const long (&oldest)[3])
+{
+    PyObject *package = PyDict_GetItemWithError(modules, greenlets.type_name);
+    PyObject *version = package != nullptr && PyModule_Check(package)
+                            ? PyDict_GetItemWithError(PyModule_GetDict(package), greenlets.version_name)
+                            : nullptr;
+    if (version == nullptr || !PyUnicode_Check(version) || !PyUnicode_IS_ASCII(version)) {
+        return true;
+    }
+    const char *text = static_cast<const char *>(PyUnicode_DATA(version)); // ends with a NUL
+    long parts[3] = {0, 0, 0};
+    for (long &part : parts) {
+        for (; *text >= '0' && *text <= '9' && part < 100000; text++) {
+            part = part * 10 + (*text - '0');
+        }
+        if (*text != '.') {
+            break;
+        }
+        text++;
+    }
+    for (int i = 0; i < 3; i++) {
+        if (parts[i] != oldest[i]) {
+            return parts[i] < oldest[i];
+        }
+    }
+    return false;
 }
 
 // Looks for greenlet in the interpreter's sys.modules. Module names are str
@@ -498,8 +530,22 @@ void look_for_greenlet(PyInterpreterState *interp)
         if (std::strcmp(attribute->name, "gr_frame") == 0 && attribute->get != nullptr) {
             greenlets.frame_of = attribute->get;
             greenlets.type = greenlet_type;
+            greenlets.hides_suspended_frames = compat::old_greenlet_cuts_suspended_chains &&
+                                               greenlet_older_than(modules, compat::greenlet_exposing_chains);
         }
     }
+}
+
+// False, with RuntimeError set, if greenlet hides frames that may hold constants.
+bool greenlet_shows_its_frames()
+{
+    if (greenlets.hides_suspended_frames) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this greenlet hides the frames of suspended greenlets, "
+                        "which may hold the constants: upgrade greenlet to 3.0.3 or later");
+        return false;
+    }
+    return true;
 }
 
 // The innermost frame of a suspended greenlet, or null for one that is not
@@ -748,23 +794,6 @@ bool give_frame_object(const _PyInterpreterFrame *target, const _PyInterpreterFr
     return true;
 }
 
-// Whether an interpreter with a GIL other than the caller's exists (1), or
-// not (0); -1 with an exception set if the list stayed locked.
-int other_gil_exists(const PyInterpreterState *caller)
-{
-    if (!lock_thread_list()) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to replace constants: the thread list stayed locked");
-        return -1;
-    }
-    int exists = 0;
-    for (const PyInterpreterState *interp = _PyRuntime.interpreters.head; interp != nullptr && !exists;
-         interp = interp->next) {
-        exists = !compat::shares_gil(interp, caller);
-    }
-    unlock_thread_list();
-    return exists;
-}
-
 void release_tuples(PyObject *const *tuples, int count)
 {
     for (int i = 0; i < count; i++) {
@@ -800,16 +829,8 @@ PyObject *replace_constants(PyObject *, PyObject *args)
         if (old_consts == consts) {
             Py_RETURN_NONE;
         }
-        if (compat::interpreters_may_have_own_gil && is_static_code(code)) {
-            int refused = other_gil_exists(interp);
-            if (refused != 0) {
-                if (refused > 0) {
-                    PyErr_SetString(PyExc_RuntimeError,
-                                    "Cannot replace the constants of code shared with an interpreter "
-                                    "that has its own GIL");
-                }
-                return nullptr;
-            }
+        if (!greenlet_shows_its_frames()) {
+            return nullptr;
         }
         if (retirements.unverified >= retirements.sweep_at && sweep_retired(interp, caller)) {
             continue;
@@ -819,6 +840,9 @@ PyObject *replace_constants(PyObject *, PyObject *args)
             search = search_readers(code, caller);
             retirements.over_budget = search.walk == Walk::out_of_budget;
             retirements.over_budget_with = interp->threads.count;
+        }
+        if (!greenlet_shows_its_frames()) { // found by that search
+            return nullptr;
         }
         // greenlet's suspended readers are out of a search's sight.
         const bool verified = search.complete() && greenlets.type == nullptr;
@@ -1159,11 +1183,11 @@ PyObject *propagate_trace(PyObject *, PyObject *)
     for (Py_ssize_t i = 0; i < permitted; i++) {
         Py_XDECREF(threads[i].previous_object);
     }
+    compat::finish_trace_installation(this_tstate);
     if (refused) {
         PyErr_SetString(PyExc_RuntimeError, "Failed to set trace function");
         return nullptr;
     }
-    compat::finish_trace_installation(this_tstate);
     Py_RETURN_NONE;
 }
 

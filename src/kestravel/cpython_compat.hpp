@@ -46,6 +46,11 @@
 #include "internal/pycore_runtime.h" // _PyRuntime.interpreters: the list lock and the interpreters
 #if KESTRAVEL_PY313
 #pragma GCC diagnostic pop
+// pycore_optimizer.h makes this a no-op for code built without _Py_TIER2,
+// which every extension is: see compat::constants_changed.
+#undef _Py_Executors_InvalidateDependency
+extern "C" __attribute__((weak, visibility("default"))) void
+_Py_Executors_InvalidateDependency(PyInterpreterState *interp, void *obj, int is_invalidation);
 #endif
 
 #include <time.h> // nanosleep: the bounded wait for 3.13's list lock
@@ -99,6 +104,12 @@ inline bool starts_loop_run(const _PyInterpreterFrame *frame)
 // chain cannot be told, so each of its frames counts as a reader.
 constexpr bool greenlet_chains_hide_loop_runs = KESTRAVEL_PY312;
 
+// Before 3.0.3, greenlet on 3.12 cut a suspended greenlet's chain after its
+// innermost frame (its previous set to null while suspended), so the frames
+// below it cannot be seen at all; 3.0.3 brought expose_frames.
+constexpr bool old_greenlet_cuts_suspended_chains = KESTRAVEL_PY312;
+constexpr long greenlet_exposing_chains[3] = {3, 0, 3};
+
 // The thread's innermost frame: 3.13 moved it from the C frame record
 // (tstate->cframe->current_frame) to the thread state.
 inline const _PyInterpreterFrame *current_frame(const PyThreadState *tstate)
@@ -133,8 +144,6 @@ inline PyObject *modules_of(const PyInterpreterState *interp)
 // PEP 684 (3.12): an interpreter may have a GIL of its own. Its frames and
 // thread states change while the caller holds its own GIL, so they are never
 // read. In 3.11 every interpreter shares one GIL.
-constexpr bool interpreters_may_have_own_gil = KESTRAVEL_PY312;
-
 inline bool shares_gil(const PyInterpreterState *interp, const PyInterpreterState *caller)
 {
 #if KESTRAVEL_PY312
@@ -254,17 +263,23 @@ inline void finish_trace_installation(PyThreadState *caller)
 
 // --- Code objects -------------------------------------------------------------------
 
-// 3.13 builds with tier 2 (_Py_TIER2: the JIT of PEP 744, or the tier-2
-// interpreter) copy constants into executors (_LOAD_CONST_INLINE), which
-// record the code objects they depend on: they are invalidated when its
-// constants change, as CPython does when a function's code changes. Without
-// tier 2 there are no executors, and pycore_optimizer.h makes the call a no-op.
+// 3.13 builds with tier 2 (the JIT of PEP 744, or the tier-2 interpreter)
+// copy constants into executors (_LOAD_CONST_INLINE), which record the code
+// objects they depend on: they are invalidated when its constants change, as
+// CPython does when a function's code changes. Whether the interpreter has
+// tier 2 is known only when the module loads: _Py_TIER2 is defined for
+// CPython's own sources alone, and only such builds export the function. So
+// it is referenced weakly, and is null in builds without tier 2, which have
+// no executors.
 inline void constants_changed(PyInterpreterState *interp, PyCodeObject *code)
 {
-    (void)interp; // unused where the call is a no-op
-    (void)code;
 #if KESTRAVEL_PY313
-    _Py_Executors_InvalidateDependency(interp, code, 1);
+    if (_Py_Executors_InvalidateDependency != nullptr) {
+        _Py_Executors_InvalidateDependency(interp, code, 1);
+    }
+#else
+    (void)interp;
+    (void)code;
 #endif
 }
 
