@@ -9,11 +9,10 @@ import threading
 import time
 from contextlib import contextmanager
 
-import pytest
-
 from kestravel import replace_constants
 
-_testcapi = pytest.importorskip("_testcapi")
+# pytest is imported where it is used: child interpreters import this module
+# too, and pytest would cost them most of their start (seconds under valgrind).
 
 # What differs between the CPython versions the module supports, named once here.
 VERSION = sys.version_info[:2]
@@ -109,6 +108,9 @@ def fail_each_allocation(call, unchanged, limit=ALLOCATION_LIMIT):
     Every run that raises MemoryError must have changed nothing (unchanged() checks
     that); any other exception fails the test. Returns the successful run's result.
     """
+    import pytest
+
+    _testcapi = pytest.importorskip("_testcapi")
     for k in range(limit):
         _testcapi.set_nomemory(k, k + 1)
         try:
@@ -186,6 +188,8 @@ def collect_at_each_allocation(make, limit=64):
         world.check()
         if not ran[0]:
             return
+    import pytest
+
     pytest.fail(f"a collection still ran inside the call at allocation {limit}")
 
 
@@ -213,6 +217,8 @@ def wait_until_blocked(threads, timeout=60):
         ):
             return
         time.sleep(0.001)
+    import pytest
+
     pytest.fail("parked threads did not block")
 
 
