@@ -153,5 +153,8 @@ print(json.dumps([outcome, f.__code__.co_consts is old]))
 def test_greenlet_that_hides_suspended_frames_is_refused(python, version):
     # greenlet before 3.0.3 cuts a suspended greenlet's frame chain on 3.12+.
     refused = VERSION >= (3, 12) and version == "3.0.2"
-    message = "this greenlet hides the frames of suspended greenlets, which may hold the constants: upgrade greenlet to 3.0.3 or later"
+    message = (
+        "this greenlet hides the frames of suspended greenlets, which may hold the constants: "
+        "upgrade greenlet to 3.0.3 or later"
+    )
     assert json.loads(python(OLD_GREENLET, argv=[version])) == ([message, True] if refused else ["replaced", False])

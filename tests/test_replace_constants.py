@@ -217,8 +217,14 @@ print(all(r == first for r in results), repr(first))
 """
     )
     out = python(script, env={"PYTHONMALLOC": "debug"}).strip().split(maxsplit=1)
-    assert out == ["True", {"loaded-after-a-c-call": "'a b'", "keyword-names-at-c_call": "[3, 2, 1]",
-                            "return-const-at-return-event": "12.5"}[hazard]]
+    assert out == [
+        "True",
+        {
+            "loaded-after-a-c-call": "'a b'",
+            "keyword-names-at-c_call": "[3, 2, 1]",
+            "return-const-at-return-event": "12.5",
+        }[hazard],
+    ]
 
 
 def returns_x_after_calling(callee, code, new):

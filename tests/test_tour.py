@@ -1,5 +1,6 @@
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -13,6 +14,8 @@ def test_tour_runs_every_operation():
     for name in ("replace_constants", "get_stack", "replace_in_tuple", "propagate_trace"):
         assert f"{name}:" in proc.stdout
     assert "FAILED" not in proc.stdout
+    # The README shows the tour's output once, the same on every version.
+    assert proc.stdout in (Path(__file__).resolve().parent.parent / "README.md").read_text()
 
 
 def test_tour_reports_an_operation_that_did_not_work(monkeypatch, capsys):
