@@ -98,10 +98,10 @@ inline bool starts_loop_run(const _PyInterpreterFrame *frame)
 #endif
 }
 
-// 3.12 greenlet (expose_frames, in greenlet's TGreenlet.cpp) relinks the frame
-// chain of a suspended greenlet past its shims, which stay on the greenlet's
-// saved C stack and cannot be read: where one run of the loop ends in such a
-// chain cannot be told, so each of its frames counts as a reader.
+// From 3.12, greenlet (3.0.3 on, expose_frames in its TGreenlet.cpp) relinks
+// the frame chain of a suspended greenlet past its shims, which stay on the
+// greenlet's saved C stack and cannot be read: where one run of the loop ends
+// in such a chain cannot be told, so each of its frames counts as a reader.
 constexpr bool greenlet_chains_hide_loop_runs = KESTRAVEL_PY312;
 
 // Before 3.0.3, greenlet on 3.12 cut a suspended greenlet's chain after its
@@ -203,8 +203,9 @@ inline void unlock_thread_list()
 // --- Threads and tracing ---------------------------------------------------------
 
 // 3.12 marks a thread state whose thread has begun to end
-// (tstate->_status.finalizing, set as its teardown starts); from then on a trace installed in
-// it may never be released. 3.11 has no such mark.
+// (tstate->_status.finalizing, set first thing in PyThreadState_Clear, which
+// then clears the trace): a trace installed from then on would never be
+// released. 3.11 has no such mark.
 inline bool is_ending(const PyThreadState *tstate)
 {
 #if KESTRAVEL_PY312
