@@ -23,11 +23,9 @@ CACHES_CONSTANTS = VERSION < (3, 12)
 # From 3.12 the collector runs only where the evaluation loop checks for
 # pending work, never inside an allocation made by C code.
 COLLECTS_INSIDE_ALLOCATIONS = VERSION < (3, 12)
-# 3.12 marks a thread state whose thread has begun to end.
-MARKS_ENDING_THREADS = VERSION >= (3, 12)
-# The standard library's deep-frozen code objects are static data of the
-# interpreter, shared by all interpreters; 3.13 has none.
-HAS_STATIC_CODE = VERSION < (3, 13)
+# 3.12 marks a thread state whose thread has begun to end, and stores a
+# thread's new trace before it releases the old one.
+KEEPS_TRACE_MARKS = VERSION >= (3, 12)
 # From 3.12 the "return" event fires before the frame's stack is saved.
 RETURN_EVENT_SEES_A_RUNNING_FRAME = VERSION >= (3, 12)
 # 3.13 pushes the NULL of a call above the callable, not below it.

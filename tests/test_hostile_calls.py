@@ -17,6 +17,7 @@ import weakref
 import pytest
 from support import (
     COLLECTS_INSIDE_ALLOCATIONS,
+    KEEPS_TRACE_MARKS,
     VERSION,
     Marker,
     collect_at_each_allocation,
@@ -602,12 +603,10 @@ def propagate_while_a_thread_releases(worker_body):
     return sys.getrefcount(mine) - (refs - 1)
 
 
-# 3.12 stores a thread's new trace before it releases the old one, and marks a
-# thread state whose teardown has begun, which propagation then passes over.
 LIMIT = "3.11 keeps no mark on a thread state that is inside its own settrace or past its teardown's trace release"
 
 
-@pytest.mark.xfail(VERSION < (3, 12), strict=True, reason=LIMIT)
+@pytest.mark.xfail(not KEEPS_TRACE_MARKS, strict=True, reason=LIMIT)
 def test_thread_inside_its_own_settrace_keeps_no_propagated_reference():
     def worker(releasing, finish):
         sys.settrace(BlocksWhileReleased(releasing, finish))
@@ -616,7 +615,7 @@ def test_thread_inside_its_own_settrace_keeps_no_propagated_reference():
     assert propagate_while_a_thread_releases(worker) == 0
 
 
-@pytest.mark.xfail(VERSION < (3, 12), strict=True, reason=LIMIT)
+@pytest.mark.xfail(not KEEPS_TRACE_MARKS, strict=True, reason=LIMIT)
 def test_ending_thread_keeps_no_propagated_reference():
     def worker(releasing, finish):
         # Released from the thread's context as its state is cleared, after its trace.
