@@ -393,7 +393,8 @@ run_in_subinterpreter(sub, '''if True:
         while not select.select([stop], [], [], 0)[0]:
             right = right and genericpath.exists("/")
         os.write(report, str(right).encode())
-    threading.Thread(target=spin).start()
+    worker = threading.Thread(target=spin)
+    worker.start()
 ''', {"ready": ready[1], "stop": stop[0], "report": report[1]})
 os.read(ready[0], 1)
 code = genericpath.exists.__code__  # static on 3.12, and this interpreter's alone
@@ -403,6 +404,7 @@ for _ in range(2000):
 replace_constants(code, original)
 os.write(stop[1], b"1")
 spun = os.read(report[0], 10).decode()
+run_in_subinterpreter(sub, "worker.join()")  # an interpreter ends only without threads
 __import__(SUBINTERPRETERS).destroy(sub)
 print(json.dumps([spun, genericpath.exists("/")]))
 """

@@ -159,7 +159,10 @@ def test_threads_of_other_interpreters_are_not_visited(python, own_gil):
         sys.settrace(None)
         propagate_trace()
         os.write(go[1], b"1")
-        print(os.read(report[0], 100).decode())
+        print(os.read(report[0], 100).decode(), flush=True)
+        # Out at once: the subinterpreter's thread may still be on its way out,
+        # and ending an interpreter with a running thread is a fatal error.
+        os._exit(0)
         """,
         argv=[str(own_gil)],
     )
